@@ -1,0 +1,77 @@
+// The analysis record that every stage shares, and the driver's services around it.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+// All state of one run. Stages take no arguments and return nothing: each reads what the
+// earlier stages left here and writes its own results back. Matrices are 2x2, row-major,
+// [row][column]; index 0 and 1 stand for mass (or mode) 1 and 2.
+struct AnalysisRecord {
+    // Run-wide constants and settings. pi and tpi exist before main's first statement.
+    double pi = std::atan2(0.0, -1.0);
+    double tpi = 2.0 * pi;  // rad/sec divided by tpi gives Hz
+    std::int32_t n = 0;       // degrees of freedom, set to 2 by the driver
+    std::int32_t iunit = 0;   // 1 = English units, anything else = metric
+    double mscale = 1.0;      // 386 in English units: lbm -> lbf sec^2/in, in/sec^2 -> G
+
+    // Unit labels shown in prompts and in the closing summary.
+    char mu[10] = {};
+    char vu[10] = {};
+    char du[10] = {};
+    char au[10] = {};
+
+    // Model: symmetric mass (lbf sec^2/in or kg) and stiffness (lbf/in or N/m) matrices,
+    // modal damping ratios and the initial state of both masses.
+    double m[2][2] = {};
+    double k[2][2] = {};
+    double damp[2] = {};
+    double vi[2] = {};
+    double di[2] = {};
+
+    // Eigen-solution: a*lambda^2 + b*lambda + c = det(K - lambda M), its roots, the circular
+    // frequencies and the mode shapes (mass-normalised once the mode stage has run).
+    double a = 0, b = 0, c = 0;
+    double ev1 = 0, ev2 = 0;
+    double omega[2] = {};
+    double a11 = 0, a12 = 0;
+    double vector[2][2] = {};
+    double vectorT[2][2] = {};
+    double temp[2][2] = {};
+    double QTMQ[2][2] = {};
+    double scale1 = 0, scale2 = 0;
+    double part1 = 0, part2 = 0;  // participation factors, then effective modal masses
+
+    // Time grid of the response.
+    double dt = 0;
+    double dur = 0;
+
+    // Loop counters shared by the stages; every loop sets its own to 0 first.
+    std::int32_t i = 0, j = 0, kk = 0;
+
+    // Output: report, displacement, velocity and acceleration files, in that order.
+    char filename[4][260] = {};
+    std::FILE *pFile[4] = {};
+};
+
+// The one instance, with static lifetime.
+extern AnalysisRecord rec;
+
+// Formatted write to the console or to one of the output files. A failed write to an output
+// file is remembered (its errno) so that a full disk is reported at the end, not lost.
+void emit(std::FILE *f, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// The same text to the console first, then to the report file.
+void both(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The text to the report file only.
+void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// errno of the first failed write to each output file, by slot (0 while none failed).
+extern int write_error[4];
+// Remembers a failure of output slot `slot` unless an earlier one is already remembered.
+void note_write_error(int slot, int err);
+
+// Driver services (frame/driver.cpp).
+bool open_output_files();       // false after one stderr line naming the file and the reason
+bool close_output_files();      // flushes and closes all four; false if any write failed
+void wait_for_key();            // one key without echo on a terminal; returns at once otherwise

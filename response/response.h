@@ -1,0 +1,34 @@
+// Free-vibration response: the time history stage and the response-file line writer.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+// Damped free vibration of both masses by modal superposition, one line per time step
+// to the displacement, velocity and acceleration files (pFile[1..3]).
+void time_history();
+
+// One response-file line: time, mass 1, mass 2. The line is defined by the printf format
+// below; format_response_line writes exactly the bytes snprintf would, for every double.
+inline constexpr const char *response_line_format = " %12.5e  \t %10.4e \t  %10.4e \n";
+
+// Longest line the format can produce (a 3-digit exponent, a sign, padding): ample room.
+inline constexpr std::size_t response_line_max = 64;
+
+// Writes the line for (t, x1, x2) at out, which must have response_line_max bytes free.
+// Returns the end of the line (no NUL is written).
+char *format_response_line(char *out, double t, double x1, double x2);
+
+// Buffered writer for one response file: lines are gathered in a large buffer and handed to
+// the stream in big blocks. The first failing write is remembered with its errno.
+// The buffer is fixed in size, so memory does not grow with the number of steps.
+struct ResponseWriter {
+    static constexpr std::size_t capacity = 1 << 17;
+    std::FILE *stream = nullptr;
+    std::size_t used = 0;
+    int error = 0;  // errno of the first failed write, 0 while all is well
+    char buf[capacity];
+};
+void writer_open(ResponseWriter &w, std::FILE *stream);
+void writer_line(ResponseWriter &w, double t, double x1, double x2);
+void writer_flush(ResponseWriter &w);  // hands what is gathered to the stream
