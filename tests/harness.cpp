@@ -1,0 +1,117 @@
+// Test helpers: the program run as a child process, and the stages run in-process.
+#include "harness.h"
+
+#include "frame/frame.h"
+#include "input/input.h"
+#include "modal/modal.h"
+#include "response/response.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+std::string RunResult::file(const std::string &name) const { return read_file(dir + "/" + name); }
+
+std::string make_temp_dir() {
+    const char *base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/pelmar_test_XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return templ;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+RunResult run_program(const std::string &answers, std::string dir, int seconds) {
+    RunResult r;
+    r.dir = dir.empty() ? make_temp_dir() : dir;
+    // Captures live beside the run directory, so that they never mix with its files.
+    const std::string cap = make_temp_dir();
+    const std::string in_path = cap + "/stdin", out_path = cap + "/stdout", err_path = cap + "/stderr";
+    std::ofstream(in_path, std::ios::binary) << answers;
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(r.dir.c_str()) != 0) _exit(126);
+        const int in = open(in_path.c_str(), O_RDONLY);
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        setsid();  // no controlling terminal
+        alarm(static_cast<unsigned>(seconds));
+        execl(PELMAR_EXE, PELMAR_EXE, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    std::remove(in_path.c_str());
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+    rmdir(cap.c_str());
+    return r;
+}
+
+std::string answers(int units, double m11, double m12, double m22, double k11, double k12,
+                    double k22, double z1, double z2, double v1, double v2, double d1, double d2) {
+    char buf[1024];
+    std::snprintf(buf, sizeof buf, "%d %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g\n",
+                  units, m11, m12, m22, k11, k12, k22, z1, z2, v1, v2, d1, d2);
+    return buf;
+}
+
+void run_stages(int units, const double m[2][2], const double k[2][2], const double damp[2],
+                const double vi[2], const double di[2], bool with_time_history) {
+    rec = AnalysisRecord{};
+    rec.n = 2;
+    for (int f = 0; f < 4; ++f) rec.pFile[f] = std::fopen("/dev/null", "w");
+    // The dialogue itself is what fills the record: feed it the answers through a pipe.
+    const std::string typed = answers(units, m[0][0], m[0][1], m[1][1], k[0][0], k[0][1], k[1][1],
+                                      damp[0], damp[1], vi[0], vi[1], di[0], di[1]);
+    std::fflush(stdout);
+    const int saved_in = dup(0), saved_out = dup(1);
+    int p[2];
+    if (pipe(p) != 0) throw std::runtime_error("pipe failed");
+    if (write(p[1], typed.data(), typed.size()) < 0) throw std::runtime_error("write failed");
+    close(p[1]);
+    dup2(p[0], 0);
+    close(p[0]);
+    const int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    close(devnull);
+    clearerr(stdin);
+
+    data_input();
+    printmat();
+    eigenvalues();
+    eigenvectors();
+    participation();
+    if (with_time_history) time_history();
+
+    std::fflush(stdout);
+    dup2(saved_out, 1);
+    dup2(saved_in, 0);
+    close(saved_out);
+    close(saved_in);
+    clearerr(stdin);
+    for (int f = 0; f < 4; ++f) {
+        std::fclose(rec.pFile[f]);
+        rec.pFile[f] = nullptr;
+    }
+}

@@ -1,0 +1,32 @@
+// Test helpers: run the real program in a fresh directory, and run the stages in-process.
+#pragma once
+
+#include <string>
+
+// Outcome of one run of the program.
+struct RunResult {
+    int status = -1;      // exit status, or 128 + signal number if it was killed
+    std::string out;      // everything written to standard output
+    std::string err;      // everything written to standard error
+    std::string dir;      // the working directory it ran in (holds the four output files)
+    std::string file(const std::string &name) const;  // contents of a file in dir ("" if none)
+};
+
+// A new empty directory under the system's temporary directory.
+std::string make_temp_dir();
+
+// Runs the program in `dir` (a fresh temporary directory when empty) with `answers` piped to
+// standard input, no terminal, and a time limit of `seconds` after which it is killed.
+RunResult run_program(const std::string &answers, std::string dir = "", int seconds = 60);
+
+std::string read_file(const std::string &path);
+
+// The 13 answers in dialogue order as one line of text.
+std::string answers(int units, double m11, double m12, double m22, double k11, double k12,
+                    double k22, double z1, double z2, double v1, double v2, double d1, double d2);
+
+// Runs the stages in this process on a fresh record filled with the model given, the console
+// and the four output files silenced (sent to /dev/null). Afterwards `rec` holds the results;
+// time_history runs only when `with_time_history` is set.
+void run_stages(int units, const double m[2][2], const double k[2][2], const double damp[2],
+                const double vi[2], const double di[2], bool with_time_history = false);
