@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <vector>
 #include <fstream>
 #include <signal.h>
 #include <sstream>
@@ -19,10 +21,24 @@
 
 std::string RunResult::file(const std::string &name) const { return read_file(dir + "/" + name); }
 
+namespace {
+// Every directory the tests made, removed with its contents when the test process ends.
+struct MadeDirs {
+    std::vector<std::string> paths;
+    ~MadeDirs() {
+        for (const std::string &p : paths) {
+            std::error_code ec;
+            std::filesystem::remove_all(p, ec);
+        }
+    }
+} made_dirs;
+}  // namespace
+
 std::string make_temp_dir() {
     const char *base = std::getenv("TMPDIR");
     std::string templ = std::string(base && *base ? base : "/tmp") + "/pelmar_test_XXXXXX";
     if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    made_dirs.paths.push_back(templ);
     return templ;
 }
 

@@ -1,0 +1,180 @@
+// The console dialogue: unit choice and labels, mass scaling, mirrored entries, short and bad input.
+#include "expected_text.h"
+#include "harness.h"
+
+#include "frame/frame.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+using expected::ends_with;
+using expected::fmt;
+using expected::is_one_line;
+using expected::lines_of;
+
+namespace {
+
+// Everything after the unit answer of the English example.
+const std::string model_answers = " 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n";
+
+struct UnitCase {
+    const char *typed;  // the unit answer as typed
+    bool english;
+};
+
+void PrintTo(const UnitCase &c, std::ostream *os) { *os << '"' << c.typed << '"'; }
+
+class UnitAnswer : public ::testing::TestWithParam<UnitCase> {};
+
+// Only an answer of exactly 1 selects English; 4294967297 is 2^32 + 1 and must not pass for 1.
+INSTANTIATE_TEST_SUITE_P(Dialogue, UnitAnswer,
+                         ::testing::Values(UnitCase{"1", true}, UnitCase{"2", false},
+                                           UnitCase{"3", false}, UnitCase{"0", false},
+                                           UnitCase{"7", false}, UnitCase{"-1", false},
+                                           UnitCase{"4294967297", false}));
+
+TEST_P(UnitAnswer, LabelsMassesAndSummaryFollowTheChoice) {
+    const UnitCase c = GetParam();
+    const RunResult r = run_program(c.typed + model_answers);
+    const expected::TempDir cleanup(r.dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+
+    // The whole dialogue, with the labels of the chosen system in every prompt.
+    EXPECT_NE(r.out.find(expected::dialogue(c.english)), std::string::npos) << r.out;
+    // English masses are typed in lbm and stored divided by 386; metric ones as typed.
+    const double english_m[2][2] = {{1, 0}, {0, 2}}, metric_m[2][2] = {{386, 0}, {0, 772}};
+    const std::string echo =
+        "\n\n Mass matrix \n" + expected::block(c.english ? english_m : metric_m, "%12.4lf  ");
+    EXPECT_NE(r.out.find(echo), std::string::npos);
+    EXPECT_NE(r.file("pelmar.out").find(echo), std::string::npos);
+    // The total modal mass in the mass unit of the system.
+    EXPECT_NE(r.out.find(c.english ? fmt("\n\n Total Modal Mass = %12.4f  lbf sec^2/in \n\n", 3.0)
+                                   : fmt("\n\n Total Modal Mass = %12.4f kg\n\n", 1158.0)),
+              std::string::npos);
+    // The closing summary pairs each response file with its unit.
+    EXPECT_NE(r.out.find(expected::summary(c.english) + expected::key_prompt()), std::string::npos);
+}
+
+// The record after the dialogue, run in this process.
+struct StoredCase {
+    int units;
+    double mscale;
+};
+
+void PrintTo(const StoredCase &c, std::ostream *os) { *os << "units " << c.units; }
+
+class StoredModel : public ::testing::TestWithParam<StoredCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Dialogue, StoredModel,
+                         ::testing::Values(StoredCase{1, 386.0}, StoredCase{2, 1.0}, StoredCase{3, 1.0},
+                                           StoredCase{0, 1.0}, StoredCase{7, 1.0},
+                                           StoredCase{-1, 1.0}));
+
+TEST_P(StoredModel, ScaleLabelsAndMirroredEntries) {
+    const StoredCase c = GetParam();
+    const bool english = c.units == 1;
+    const double m[2][2] = {{386, 193}, {193, 772}}, k[2][2] = {{300, -120}, {-120, 150}};
+    const double z[2] = {0.02, 0.03}, v[2] = {0.5, -0.5}, d[2] = {0.25, 0.75};
+    run_stages(c.units, m, k, z, v, d);
+
+    EXPECT_EQ(rec.mscale, c.mscale);
+    EXPECT_STREQ(rec.mu, english ? "(lbm)" : "(kg)");
+    EXPECT_STREQ(rec.vu, english ? "(in/sec)" : "(m/sec)");
+    EXPECT_STREQ(rec.du, english ? "(in)" : "(m)");
+    EXPECT_STREQ(rec.au, english ? "(G)" : "(m/sec^2)");
+    // 386, 193 and 772 lbm are exactly 1, 0.5 and 2 lbf sec^2/in.
+    EXPECT_EQ(rec.m[0][0], english ? 1.0 : 386.0);
+    EXPECT_EQ(rec.m[0][1], english ? 0.5 : 193.0);
+    EXPECT_EQ(rec.m[1][1], english ? 2.0 : 772.0);
+    // The lower-left entries are never typed: they are mirrored (and scaled with the rest).
+    EXPECT_EQ(rec.m[1][0], rec.m[0][1]);
+    EXPECT_EQ(rec.k[1][0], -120.0);
+    EXPECT_EQ(rec.k[0][1], -120.0);
+    EXPECT_EQ(rec.k[0][0], 300.0);
+    EXPECT_EQ(rec.k[1][1], 150.0);
+    // Stiffness, damping and the initial state are stored as typed, in either system.
+    EXPECT_EQ(rec.damp[0], 0.02);
+    EXPECT_EQ(rec.damp[1], 0.03);
+    EXPECT_EQ(rec.vi[0], 0.5);
+    EXPECT_EQ(rec.vi[1], -0.5);
+    EXPECT_EQ(rec.di[0], 0.25);
+    EXPECT_EQ(rec.di[1], 0.75);
+}
+
+// The mirrored entries as the user sees them in the echo.
+TEST(Dialogue, OffDiagonalEntriesAreEchoedMirrored) {
+    const RunResult r = run_program("2 4 1.5 3 9 -2.25 5 0 0 0 0 1 0\n");
+    const expected::TempDir cleanup(r.dir);
+    EXPECT_EQ(r.status, 0);
+    const double m[2][2] = {{4, 1.5}, {1.5, 3}}, k[2][2] = {{9, -2.25}, {-2.25, 5}};
+    EXPECT_NE(r.out.find("\n\n Mass matrix \n" + expected::block(m, "%12.4lf  ") +
+                         "\n\n Stiffness matrix \n" + expected::block(k, "%12.4lf  ")),
+              std::string::npos);
+}
+
+// Two runs that must leave the same transcript and the same four files.
+void expect_same_run(const RunResult &a, const RunResult &b) {
+    EXPECT_EQ(a.out, b.out);
+    for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
+        EXPECT_EQ(a.file(name), b.file(name)) << name;
+}
+
+// Input that ends after the stiffness: damping, velocities and displacements stay zero, just as
+// if zeros had been typed, and the first answer that was missing is named once.
+TEST(ShortInput, EndAfterStiffnessRunsOnWithZeros) {
+    const RunResult cut = run_program("2 1 0 1 2 -1 2\n");
+    const expected::TempDir cleanup(cut.dir);
+    const RunResult zeros = run_program("2 1 0 1 2 -1 2 0 0 0 0 0 0\n");
+    const expected::TempDir cleanup_zeros(zeros.dir);
+    EXPECT_EQ(cut.status, 0);
+    EXPECT_EQ(zeros.status, 0);
+    EXPECT_EQ(zeros.err, "");
+    EXPECT_TRUE(is_one_line(cut.err)) << cut.err;
+    EXPECT_NE(cut.err.find("damping ratio 1"), std::string::npos) << cut.err;
+    EXPECT_TRUE(ends_with(cut.out, expected::key_prompt()));
+    expect_same_run(cut, zeros);
+    // Still the full time history of M = I, K = [[2, -1], [-1, 2]], at rest throughout.
+    const auto disp = lines_of(cut.file("disp.out"));
+    ASSERT_EQ(disp.size(), 665u);
+    const double dt = 2.0 * std::acos(-1.0) / std::sqrt(3.0) / 32.0;
+    EXPECT_EQ(disp[400], expected::response_line(400 * dt, 0.0, 0.0));
+}
+
+// Text where m22 belongs: that read fails, the text stays in the input, so every later answer
+// fails too; the run goes on exactly as if m22 and everything after it had been typed as 0.
+TEST(BadInput, TextForM22ActsAsZerosFromThereOn) {
+    const RunResult bad = run_program("1 386 0 abc 200 -100 100 0.05 0.05 0 0 1 0\n");
+    const expected::TempDir cleanup(bad.dir);
+    const RunResult zeros = run_program("1 386 0 0 0 0 0 0 0 0 0 0 0\n");
+    const expected::TempDir cleanup_zeros(zeros.dir);
+    EXPECT_EQ(bad.status, 0);
+    EXPECT_EQ(zeros.status, 0);
+    EXPECT_EQ(zeros.err, "");
+    EXPECT_TRUE(is_one_line(bad.err)) << bad.err;
+    EXPECT_NE(bad.err.find("m22"), std::string::npos) << bad.err;
+    EXPECT_TRUE(ends_with(bad.out, expected::key_prompt()));
+    expect_same_run(bad, zeros);
+}
+
+// Text for the unit answer: nothing is read at all, so the choice stays 0 (metric) and every
+// field stays 0, the same run as thirteen typed zeros.
+TEST(BadInput, TextForTheUnitChoiceGivesMetricAndZeros) {
+    const RunResult bad = run_program("english 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n");
+    const expected::TempDir cleanup(bad.dir);
+    const RunResult zeros = run_program("0 0 0 0 0 0 0 0 0 0 0 0 0\n");
+    const expected::TempDir cleanup_zeros(zeros.dir);
+    EXPECT_EQ(bad.status, 0);
+    EXPECT_TRUE(is_one_line(bad.err)) << bad.err;
+    EXPECT_NE(bad.err.find("unit"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.out.find(expected::dialogue(false)), std::string::npos);
+    EXPECT_TRUE(ends_with(bad.out, expected::summary(false) + expected::key_prompt()));
+    const double zero[2][2] = {};
+    EXPECT_NE(bad.out.find("\n\n Mass matrix \n" + expected::block(zero, "%12.4lf  ")), std::string::npos);
+    expect_same_run(bad, zeros);
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// Real fault cases: output files that cannot be created or written, and the final key wait with
+// and without a terminal.
+#include "expected_text.h"
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using expected::ends_with;
+using expected::is_one_line;
+
+namespace {
+
+const char *const english_answers = "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n";
+
+class OutputName : public ::testing::TestWithParam<const char *> {};
+
+INSTANTIATE_TEST_SUITE_P(Faults, OutputName,
+                         ::testing::Values("pelmar.out", "disp.out", "velox.out", "accel.out"));
+
+// A folder where an output file should go: nothing can be written there, so the run stops
+// before the dialogue instead of asking thirteen questions for nothing.
+TEST_P(OutputName, FolderInItsPlaceStopsBeforeTheDialogue) {
+    const expected::TempDir dir(make_temp_dir());
+    ASSERT_EQ(mkdir((dir.path + "/" + GetParam()).c_str(), 0755), 0);
+    const RunResult r = run_program(english_answers, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(is_one_line(r.err)) << r.err;
+    EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Is a directory"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("Select units"), std::string::npos) << r.out;
+}
+
+// An output file on a full device: the whole dialogue and summary still run, and the lost
+// file is named once with the reason at the end.
+TEST_P(OutputName, FullDeviceIsReportedAfterACompleteRun) {
+    const expected::TempDir dir(make_temp_dir());
+    ASSERT_EQ(symlink("/dev/full", (dir.path + "/" + GetParam()).c_str()), 0);
+    const RunResult r = run_program(english_answers, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(is_one_line(r.err)) << r.err;
+    EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("Select units"), std::string::npos);
+    EXPECT_NE(r.out.find("Total Modal Mass"), std::string::npos);
+    EXPECT_TRUE(ends_with(r.out, expected::summary(true) + expected::key_prompt())) << r.out;
+    // The other files are written in full.
+    for (const char *name : {"disp.out", "velox.out", "accel.out"}) {
+        if (std::strcmp(name, GetParam()) != 0) {
+            EXPECT_EQ(expected::lines_of(r.file(name)).size(), 1238u) << name;
+        }
+    }
+}
+
+// Without a terminal there is no key to press: the run ends by itself after the key prompt.
+// The time limit only guards against a hang.
+TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
+    const RunResult r = run_program(english_answers, "", 30);
+    const expected::TempDir cleanup(r.dir);
+    EXPECT_EQ(r.status, 0) << "128 + 14 means it hung until the alarm";
+    EXPECT_TRUE(ends_with(r.out, expected::key_prompt()));
+}
+
+// A private tmux server whose one pane runs the program from a script in `dir` and, once the
+// program has ended, records its status and the terminal settings, then stays open.
+class TmuxPane {
+public:
+    explicit TmuxPane(const std::string &dir) : dir_(dir) {
+        static int serial = 0;
+        socket_ = "pelmar_test_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
+        std::ofstream(dir_ + "/run.sh")
+            << "trap : INT\n"
+            << "'" << PELMAR_EXE << "'\n"
+            << "status=$?\n"
+            << "echo \"rc=$status\" > rc.tmp && mv rc.tmp rc.txt\n"
+            << "stty -a > stty.tmp && mv stty.tmp stty.txt\n"
+            << "exec sleep 120\n";
+        started_ = tmux("-f /dev/null new-session -d -s run -x 150 -y 60 -c '" + dir_ + "' 'sh run.sh'") == 0;
+        if (started_) socket_path_ = output("display-message -p '#{socket_path}'");
+        while (!socket_path_.empty() && socket_path_.back() == '\n') socket_path_.pop_back();
+    }
+    ~TmuxPane() {
+        tmux("kill-server >/dev/null 2>&1");
+        if (!socket_path_.empty()) unlink(socket_path_.c_str());  // the server leaves it behind
+    }
+    TmuxPane(const TmuxPane &) = delete;
+    TmuxPane &operator=(const TmuxPane &) = delete;
+
+    bool started() const { return started_; }
+    void type(const std::string &text) { tmux("send-keys -t run -l '" + text + "'"); }
+    void key(const std::string &name) { tmux("send-keys -t run " + name); }
+
+    std::string screen() const { return output("capture-pane -p -t run -S -200"); }
+
+    // Polls until `done` holds, for at most 20 seconds.
+    template <class Pred>
+    static bool eventually(Pred done) {
+        for (int tries = 0; tries < 400; ++tries) {
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return done();
+    }
+    bool screen_shows(const std::string &text) {
+        return eventually([&] { return screen().find(text) != std::string::npos; });
+    }
+    bool has_file(const char *name) const { return access((dir_ + "/" + name).c_str(), F_OK) == 0; }
+
+private:
+    std::string command(const std::string &args) const {
+        return "env -u TMUX tmux -L " + socket_ + " " + args;
+    }
+    int tmux(const std::string &args) const { return std::system(command(args).c_str()); }
+    std::string output(const std::string &args) const {
+        std::string out;
+        if (FILE *p = popen(command(args).c_str(), "r")) {
+            char buf[4096];
+            std::size_t got;
+            while ((got = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, got);
+            pclose(p);
+        }
+        return out;
+    }
+
+    std::string dir_, socket_, socket_path_;
+    bool started_ = false;
+};
+
+bool tmux_available() { return std::system("command -v tmux >/dev/null 2>&1") == 0; }
+
+// True when stty -a output shows the setting on: the bare word, never with a minus in front.
+bool setting_on(const std::string &stty, const std::string &name) {
+    auto has_word = [&](const std::string &w) {
+        for (std::size_t at = stty.find(w); at != std::string::npos; at = stty.find(w, at + 1)) {
+            const bool starts = at == 0 || std::isspace(static_cast<unsigned char>(stty[at - 1]));
+            const std::size_t end = at + w.size();
+            const bool ends = end == stty.size() || std::isspace(static_cast<unsigned char>(stty[end])) ||
+                              stty[end] == ';';
+            if (starts && ends) return true;
+        }
+        return false;
+    };
+    return has_word(name) && !has_word("-" + name);
+}
+
+// Drives one run in a real terminal up to the key prompt, checks that it waits there, presses
+// `key_name` and returns the recorded status line and terminal settings.
+void run_to_key_prompt_and_press(const std::string &key_name, std::string &rc, std::string &stty,
+                                 std::string &screen_after) {
+    const expected::TempDir dir(make_temp_dir());
+    TmuxPane pane(dir.path);
+    ASSERT_TRUE(pane.started()) << "tmux could not start a session";
+    ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
+    pane.type("1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0");
+    pane.key("Enter");
+    ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
+
+    // Waiting for the key: still running a second later.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_FALSE(pane.has_file("rc.txt")) << "the program ended without a key press";
+
+    pane.key(key_name);
+    ASSERT_TRUE(TmuxPane::eventually([&] { return pane.has_file("stty.txt"); }))
+        << "no end after the key\n" << pane.screen();
+    rc = read_file(dir.path + "/rc.txt");
+    stty = read_file(dir.path + "/stty.txt");
+    screen_after = pane.screen();
+}
+
+TEST(KeyWait, InATerminalOneKeyEndsTheRunAndRestoresTheTerminal) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    std::string rc, stty, screen;
+    run_to_key_prompt_and_press("x", rc, stty, screen);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(rc, "rc=0\n");
+    EXPECT_TRUE(setting_on(stty, "icanon")) << stty;
+    EXPECT_TRUE(setting_on(stty, "echo")) << stty;
+    EXPECT_TRUE(setting_on(stty, "isig")) << stty;
+    // The key is read without echo: nothing appears after the prompt.
+    const std::string prompt = "Press any key to exit.";
+    const std::size_t at = screen.find(prompt);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(screen.find('x', at + prompt.size()), std::string::npos) << screen;
+}
+
+TEST(KeyWait, CtrlCAtTheKeyPromptEndsTheRunAndRestoresTheTerminal) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    std::string rc, stty, screen;
+    run_to_key_prompt_and_press("C-c", rc, stty, screen);
+    if (HasFatalFailure()) return;
+    // Either read as the key (status 0) or taken as an interrupt (128 + SIGINT).
+    EXPECT_TRUE(rc == "rc=0\n" || rc == "rc=130\n") << rc;
+    EXPECT_TRUE(setting_on(stty, "icanon")) << stty;
+    EXPECT_TRUE(setting_on(stty, "echo")) << stty;
+    EXPECT_TRUE(setting_on(stty, "isig")) << stty;
+}
+
+}  // namespace

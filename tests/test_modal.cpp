@@ -1,0 +1,300 @@
+// Modal analysis: eigenvalues, mass-normalised mode shapes and effective modal masses, checked
+// against the generalised eigenproblem itself rather than against the closed-form formulas.
+#include "harness.h"
+
+#include "frame/frame.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using Mat = double[2][2];
+
+// Uniform number in [lo, hi) from the raw generator output, so that the sequence of models
+// does not depend on how the standard library implements its distributions.
+double uniform(std::mt19937 &gen, double lo, double hi) {
+    return lo + (hi - lo) * (static_cast<double>(gen()) / 4294967296.0);
+}
+
+// A symmetric positive-definite 2x2 matrix with a coupling term of random sign whose
+// correlation |rho| lies in [0.05, rho_max], so the off-diagonal is never zero.
+void random_spd(std::mt19937 &gen, double lo, double hi, double rho_max, double out[2][2]) {
+    const double p = uniform(gen, lo, hi), r = uniform(gen, lo, hi);
+    const double rho = uniform(gen, 0.05, rho_max) * (gen() & 1u ? 1.0 : -1.0);
+    out[0][0] = p;
+    out[1][1] = r;
+    out[0][1] = out[1][0] = rho * std::sqrt(p * r);
+}
+
+// det(K - lambda M) straight from the matrices, and the size of the terms it is made of, so
+// that "zero" can be judged relative to the cancellation that produced it.
+double char_det(const Mat &m, const Mat &k, double lambda) {
+    return (k[0][0] - lambda * m[0][0]) * (k[1][1] - lambda * m[1][1]) -
+           (k[0][1] - lambda * m[0][1]) * (k[1][0] - lambda * m[1][0]);
+}
+double char_det_scale(const Mat &m, const Mat &k, double lambda) {
+    const double l = std::fabs(lambda);
+    return (std::fabs(k[0][0]) + l * std::fabs(m[0][0])) * (std::fabs(k[1][1]) + l * std::fabs(m[1][1])) +
+           (std::fabs(k[0][1]) + l * std::fabs(m[0][1])) * (std::fabs(k[1][0]) + l * std::fabs(m[1][0]));
+}
+
+// X^T A X for the mode matrix X (one mode per column).
+void congruence(const Mat &x, const Mat &a, double out[2][2]) {
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 2; ++c) {
+            double s = 0;
+            for (int i = 0; i < 2; ++i)
+                for (int j = 0; j < 2; ++j) s += x[i][r] * a[i][j] * x[j][c];
+            out[r][c] = s;
+        }
+}
+
+// The console line that starts with `prefix` (leading spaces included), or "" if none.
+std::string line_starting(const std::string &text, const std::string &prefix) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, prefix.size(), prefix) == 0) return line;
+    return "";
+}
+
+// The n-th line after the first line containing `heading` (n = 1 is the next line), skipping
+// blank lines, or "" if there is none.
+std::string line_after(const std::string &text, const std::string &heading, int n) {
+    std::istringstream in(text);
+    std::string line;
+    bool found = false;
+    while (std::getline(in, line)) {
+        if (!found) {
+            found = line.find(heading) != std::string::npos;
+            continue;
+        }
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        if (--n == 0) return line;
+    }
+    return "";
+}
+
+bool has_nan(const std::string &s) { return s.find("nan") != std::string::npos; }
+bool has_inf(const std::string &s) { return s.find("inf") != std::string::npos; }
+bool has_nan_or_inf(const std::string &s) { return has_nan(s) || has_inf(s); }
+
+// A degenerate model must still run to the end: exit 0, nothing on stderr (a sanitizer
+// report or a crash would show there), the closing summary printed.
+RunResult run_degenerate(const std::string &typed) {
+    RunResult r = run_program(typed);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("Press any key to exit."), std::string::npos);
+    return r;
+}
+
+}  // namespace
+
+// Coupled positive-definite models in both unit systems: the eigenpairs in the record must
+// solve K phi = lambda M phi, the modes must be M-orthonormal and K-orthogonal, and the two
+// effective modal masses must add up to the whole mass of the system.
+TEST(ModalRandomModels, EigenpairsSolveTheGeneralisedProblem) {
+    std::mt19937 gen(20100107u);
+    const double zero[2] = {0, 0}, damp[2] = {0.05, 0.05};
+    for (int model = 0; model < 40; ++model) {
+        const int units = model % 2 == 0 ? 2 : 1;
+        double m[2][2], k[2][2];
+        random_spd(gen, 0.5, 5.0, 0.7, m);
+        random_spd(gen, 10.0, 1000.0, 0.9, k);
+        const double kscale = std::pow(10.0, uniform(gen, -1.0, 3.0));
+        for (auto &row : k)
+            for (double &v : row) v *= kscale;
+        if (units == 1)  // typed in lbm
+            for (auto &row : m)
+                for (double &v : row) v *= 386.0;
+
+        std::ostringstream what;
+        what.precision(17);
+        what << "model " << model << " units " << units << " m=[" << m[0][0] << "," << m[0][1] << ","
+             << m[1][1] << "] k=[" << k[0][0] << "," << k[0][1] << "," << k[1][1] << "]";
+        SCOPED_TRACE(what.str());
+        run_stages(units, m, k, damp, zero, zero);
+
+        const Mat &sm = rec.m;  // as stored: English masses in lbf sec^2/in
+        if (units == 1) {
+            EXPECT_NEAR(sm[0][1], m[0][1] / 386.0, 1e-15 * std::fabs(m[0][1]));
+        }
+
+        ASSERT_TRUE(std::isfinite(rec.ev1) && std::isfinite(rec.ev2));
+        EXPECT_GT(rec.ev1, 0.0);
+        EXPECT_LE(rec.ev1, rec.ev2);
+        for (double lambda : {rec.ev1, rec.ev2})
+            EXPECT_LE(std::fabs(char_det(sm, rec.k, lambda)), 1e-10 * char_det_scale(sm, rec.k, lambda))
+                << "lambda " << lambda;
+        EXPECT_NEAR(rec.omega[0] * rec.omega[0], rec.ev1, 1e-12 * rec.ev1);
+        EXPECT_NEAR(rec.omega[1] * rec.omega[1], rec.ev2, 1e-12 * rec.ev2);
+
+        // Sign convention: the second component of each mode is positive.
+        EXPECT_GT(rec.vector[1][0], 0.0);
+        EXPECT_GT(rec.vector[1][1], 0.0);
+        for (int i = 0; i < 2; ++i)
+            for (int j = 0; j < 2; ++j) EXPECT_EQ(rec.vectorT[i][j], rec.vector[j][i]);
+
+        double ptmp[2][2], ptkp[2][2];
+        congruence(rec.vector, sm, ptmp);
+        congruence(rec.vector, rec.k, ptkp);
+        EXPECT_NEAR(ptmp[0][0], 1.0, 1e-9);
+        EXPECT_NEAR(ptmp[1][1], 1.0, 1e-9);
+        EXPECT_NEAR(ptmp[0][1], 0.0, 1e-9);
+        EXPECT_NEAR(ptkp[0][0], rec.ev1, 1e-9 * rec.ev1);
+        EXPECT_NEAR(ptkp[1][1], rec.ev2, 1e-9 * rec.ev2);
+        EXPECT_NEAR(ptkp[0][1], 0.0, 1e-9 * rec.ev2);
+
+        const double total_mass = sm[0][0] + sm[0][1] + sm[1][0] + sm[1][1];
+        EXPECT_GE(rec.part1, 0.0);
+        EXPECT_GE(rec.part2, 0.0);
+        EXPECT_NEAR(rec.part1 + rec.part2, total_mass, 1e-9 * total_mass);
+    }
+}
+
+// Unit masses on a chain of three equal springs: in-phase mode at lambda 1, out-of-phase at 3;
+// a uniform push excites only the in-phase mode, which carries the whole mass.
+TEST(ModalKnownValues, UnitMassesEqualSprings) {
+    const double m[2][2] = {{1, 0}, {0, 1}}, k[2][2] = {{2, -1}, {-1, 2}};
+    const double zero[2] = {0, 0};
+    run_stages(2, m, k, zero, zero, zero);
+    EXPECT_DOUBLE_EQ(rec.a, 1.0);
+    EXPECT_DOUBLE_EQ(rec.b, -4.0);
+    EXPECT_DOUBLE_EQ(rec.c, 3.0);
+    EXPECT_DOUBLE_EQ(rec.ev1, 1.0);
+    EXPECT_DOUBLE_EQ(rec.ev2, 3.0);
+    EXPECT_DOUBLE_EQ(rec.omega[0], 1.0);
+    EXPECT_NEAR(rec.omega[1], std::sqrt(3.0), 1e-15);
+    const double h = 1.0 / std::sqrt(2.0);
+    EXPECT_NEAR(rec.vector[0][0], h, 1e-15);
+    EXPECT_NEAR(rec.vector[1][0], h, 1e-15);
+    EXPECT_NEAR(rec.vector[0][1], -h, 1e-15);
+    EXPECT_NEAR(rec.vector[1][1], h, 1e-15);
+    EXPECT_NEAR(rec.scale1, h, 1e-15);
+    EXPECT_NEAR(rec.scale2, h, 1e-15);
+    EXPECT_NEAR(rec.part1, 2.0, 1e-14);
+    EXPECT_NEAR(rec.part2, 0.0, 1e-14);
+}
+
+// Unequal masses: eigenvalues 0.5 and 2, raw modes (0.5, 1) and (-1, 1) with modal masses
+// 1.5 and 3, so the normalising factors are 1/sqrt(1.5) and 1/sqrt(3). The report shows the
+// raw modes and their modal masses before normalisation.
+TEST(ModalKnownValues, UnequalMassesRawModesAndScaleFactors) {
+    const double m[2][2] = {{2, 0}, {0, 1}}, k[2][2] = {{3, -1}, {-1, 1}};
+    const double zero[2] = {0, 0};
+    run_stages(2, m, k, zero, zero, zero);
+    EXPECT_NEAR(rec.ev1, 0.5, 1e-15);
+    EXPECT_NEAR(rec.ev2, 2.0, 1e-15);
+    const double s1 = 1.0 / std::sqrt(1.5), s2 = 1.0 / std::sqrt(3.0);
+    EXPECT_NEAR(rec.scale1, s1, 1e-15);
+    EXPECT_NEAR(rec.scale2, s2, 1e-15);
+    EXPECT_NEAR(rec.vector[0][0], 0.5 * s1, 1e-15);
+    EXPECT_NEAR(rec.vector[1][0], s1, 1e-15);
+    EXPECT_NEAR(rec.vector[0][1], -s2, 1e-15);
+    EXPECT_NEAR(rec.vector[1][1], s2, 1e-15);
+
+    const RunResult r = run_program(answers(2, 2, 0, 1, 3, -1, 1, 0, 0, 0, 0, 0, 0));
+    ASSERT_EQ(r.status, 0);
+    const std::string report = r.file("pelmar.out");
+    EXPECT_EQ(line_after(r.out, "Eigenvectors (column format)", 2), "      0.5000        -1.0000   ");
+    EXPECT_EQ(line_after(r.out, "Eigenvectors (column format)", 3), "      1.0000         1.0000   ");
+    const std::string q0 = line_after(report, "QTMQ", 1), q1 = line_after(report, "QTMQ", 2);
+    EXPECT_EQ(q0.substr(0, 12), "      1.5000") << q0;
+    EXPECT_EQ(q1.substr(14, 12), "      3.0000") << q1;
+    EXPECT_NE(report.find("\n scale1 =       0.8165 "), std::string::npos);
+    EXPECT_NE(report.find("\n scale2 =       0.5774 \n"), std::string::npos);
+}
+
+// English two-mass example: stored M = diag(1, 2) lbf sec^2/in. Both modes take part in a
+// uniform push, with factors of opposite sign, and the effective masses add up to 3.
+TEST(ModalKnownValues, EnglishExampleEffectiveModalMass) {
+    const double m[2][2] = {{386, 0}, {0, 772}}, k[2][2] = {{200, -100}, {-100, 100}};
+    const double damp[2] = {0.05, 0.05}, vi[2] = {0, 0}, di[2] = {1, 0};
+    run_stages(1, m, k, damp, vi, di);
+    EXPECT_DOUBLE_EQ(rec.m[0][0], 1.0);
+    EXPECT_DOUBLE_EQ(rec.m[1][1], 2.0);
+    EXPECT_NEAR(rec.part1, 1.6834 * 1.6834, 5e-4);
+    EXPECT_NEAR(rec.part2, 0.4075 * 0.4075, 1e-4);
+    EXPECT_NEAR(rec.part1 + rec.part2, 3.0, 1e-12);
+
+    const RunResult r = run_program(answers(1, 386, 0, 772, 200, -100, 100, 0.05, 0.05, 0, 0, 1, 0));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(line_after(r.out, "Particpation Factors", 1), "      1.6834   ");
+    EXPECT_EQ(line_after(r.out, "Particpation Factors", 2), "     -0.4075   ");
+    EXPECT_EQ(line_after(r.out, "Effective Modal Mass", 1), "      2.8339   ");
+    EXPECT_EQ(line_after(r.out, "Effective Modal Mass", 2), "      0.1661   ");
+    EXPECT_EQ(line_starting(r.out, " Total Modal Mass ="), " Total Modal Mass =       3.0000  lbf sec^2/in ");
+}
+
+// Singular mass matrix: the leading coefficient a = det M is zero, so both roots divide by
+// zero, one 0/0 and one finite/0.
+TEST(ModalDegenerateInput, SingularMassMatrix) {
+    const RunResult r = run_degenerate(answers(2, 1, 1, 1, 2, -1, 2, 0, 0, 0, 0, 1, 1));
+    EXPECT_TRUE(has_nan(line_starting(r.out, " eig1 ="))) << r.out;
+    EXPECT_TRUE(has_inf(line_starting(r.out, " eig2 ="))) << r.out;
+    EXPECT_TRUE(has_inf(line_starting(r.out, " omega2 ="))) << r.out;
+    EXPECT_TRUE(has_nan(line_starting(r.out, " Total Modal Mass ="))) << r.out;
+    EXPECT_EQ(r.file("disp.out"), "");
+}
+
+// An indefinite mass matrix can make the discriminant negative: no real root at all.
+TEST(ModalDegenerateInput, NegativeDiscriminant) {
+    const RunResult r = run_degenerate(answers(2, 1, 0, -1, 1, 2, 1, 0, 0, 0, 0, 1, 1));
+    for (const char *p : {" eig1 =", " eig2 =", " omega1 =", " omega2 =", " fn1 =", " fn2 ="})
+        EXPECT_TRUE(has_nan(line_starting(r.out, p))) << p;
+    EXPECT_TRUE(has_nan(line_after(r.out, "Normalized Eigenvectors", 2)));
+    EXPECT_TRUE(has_nan(line_starting(r.out, " Total Modal Mass =")));
+    EXPECT_EQ(r.file("disp.out"), "");
+}
+
+// Indefinite stiffness: a real negative eigenvalue, whose frequency is the root of a negative.
+TEST(ModalDegenerateInput, IndefiniteStiffness) {
+    const RunResult r = run_degenerate(answers(2, 1, 0, 1, 1, 2, 1, 0, 0, 0, 0, 1, 1));
+    EXPECT_EQ(line_starting(r.out, " eig1 ="), " eig1 =        -1.0000");
+    EXPECT_EQ(line_starting(r.out, " eig2 ="), " eig2 =         3.0000");
+    EXPECT_TRUE(has_nan(line_starting(r.out, " omega1 =")));
+    EXPECT_TRUE(has_nan(line_starting(r.out, " fn1 =")));
+    EXPECT_EQ(line_starting(r.out, " omega2 ="), " omega2 =         1.7321 rad/sec");
+    EXPECT_EQ(r.file("disp.out"), "");
+    EXPECT_EQ(r.file("accel.out"), "");
+}
+
+// Uncoupled input: the first mode is (1, 0), which the fixed second component of 1 cannot
+// represent, so it comes out as 0/0. The second mode and the frequencies are fine, so the
+// time history is written, but every value in it is nan.
+TEST(ModalDegenerateInput, UncoupledFirstModeIsNotANumber) {
+    const RunResult r = run_degenerate(answers(2, 1, 0, 1, 1, 0, 4, 0, 0, 0, 0, 1, 1));
+    EXPECT_EQ(line_starting(r.out, " eig1 ="), " eig1 =         1.0000");
+    EXPECT_EQ(line_starting(r.out, " eig2 ="), " eig2 =         4.0000");
+    const std::string raw_row1 = line_after(r.out, "Eigenvectors (column format)", 2);
+    EXPECT_TRUE(has_nan(raw_row1.substr(0, 12))) << raw_row1;
+    EXPECT_FALSE(has_nan_or_inf(raw_row1.substr(12))) << raw_row1;
+    EXPECT_TRUE(has_nan(line_after(r.out, "Particpation Factors", 1)));
+    EXPECT_EQ(line_after(r.out, "Particpation Factors", 2), "      1.0000   ");
+    EXPECT_TRUE(has_nan(line_starting(r.out, " Total Modal Mass =")));
+
+    const std::string disp = r.file("disp.out");
+    EXPECT_EQ(std::count(disp.begin(), disp.end(), '\n'), 768);
+    std::istringstream in(disp);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_TRUE(has_nan(line)) << line;
+}
+
+// Nothing typed but zeros: every coefficient is zero and every result is 0/0.
+TEST(ModalDegenerateInput, AllZeros) {
+    const RunResult r = run_degenerate(answers(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
+    for (const char *p : {" eig1 =", " eig2 =", " omega1 =", " omega2 =", " Total Modal Mass ="})
+        EXPECT_TRUE(has_nan(line_starting(r.out, p))) << p;
+    EXPECT_EQ(r.file("disp.out"), "");
+    EXPECT_EQ(r.file("velox.out"), "");
+    EXPECT_EQ(r.file("accel.out"), "");
+}

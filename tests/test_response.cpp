@@ -1,0 +1,428 @@
+// Free-vibration time history: the time grid, the step-count guards, and the written response
+// compared with a direct numerical integration of M x'' + C x' + K x = 0.
+#include "harness.h"
+
+#include "frame/frame.h"
+#include "response/response.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const double two_pi = 2.0 * std::acos(-1.0);
+
+// One line of a response file: the time as printed and as a number, and the two values.
+struct Row {
+    std::string t_text;
+    double t = 0, x1 = 0, x2 = 0;
+};
+
+// Every line of a response file. Values are read with strtod, which also takes the nan and
+// inf spellings; a line that does not hold exactly three numbers fails the test.
+std::vector<Row> parse(const std::string &text) {
+    std::vector<Row> rows;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        Row r;
+        std::istringstream fields(line);
+        std::string f[3], extra;
+        fields >> f[0] >> f[1] >> f[2];
+        EXPECT_FALSE(f[2].empty() || (fields >> extra)) << "line " << rows.size() << ": " << line;
+        r.t_text = f[0];
+        double *dst[3] = {&r.t, &r.x1, &r.x2};
+        for (int i = 0; i < 3; ++i) {
+            char *end = nullptr;
+            *dst[i] = std::strtod(f[i].c_str(), &end);
+            EXPECT_TRUE(!f[i].empty() && *end == '\0') << "line " << rows.size() << ": " << line;
+        }
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+struct Files {
+    RunResult run;
+    std::vector<Row> disp, vel, acc;
+};
+
+Files run_files(const std::string &typed) {
+    Files f;
+    f.run = run_program(typed);
+    EXPECT_EQ(f.run.status, 0);
+    EXPECT_EQ(f.run.err, "");
+    f.disp = parse(f.run.file("disp.out"));
+    f.vel = parse(f.run.file("velox.out"));
+    f.acc = parse(f.run.file("accel.out"));
+    return f;
+}
+
+// A model as typed: unit choice, masses (lbm in English units), stiffness, damping and the
+// initial state.
+struct Model {
+    int units;
+    double m[2][2], k[2][2], damp[2], vi[2], di[2];
+    std::string typed() const {
+        return answers(units, m[0][0], m[0][1], m[1][1], k[0][0], k[0][1], k[1][1], damp[0], damp[1],
+                       vi[0], vi[1], di[0], di[1]);
+    }
+    double mscale() const { return units == 1 ? 386.0 : 1.0; }
+    // The mass matrix the equations of motion use (lbf sec^2/in in English units).
+    void mass(double out[2][2]) const {
+        for (int i = 0; i < 2; ++i)
+            for (int j = 0; j < 2; ++j) out[i][j] = m[i][j] / mscale();
+    }
+};
+
+// Modes of K phi = lambda M phi found another way than the program does: reduce to the
+// symmetric standard problem with the Cholesky factor of M and diagonalise that by one plane
+// rotation. The modes come out M-orthonormal, in ascending order of frequency.
+struct Modes {
+    double omega[2];
+    double phi[2][2];  // one mode per column
+};
+
+Modes solve_modes(const double m[2][2], const double k[2][2]) {
+    const double l00 = std::sqrt(m[0][0]), l10 = m[1][0] / l00;
+    const double l11 = std::sqrt(m[1][1] - l10 * l10);
+    const double li[2][2] = {{1.0 / l00, 0.0}, {-l10 / (l00 * l11), 1.0 / l11}};  // L^-1
+    double a[2][2];  // L^-1 K L^-T
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < 2; ++j) {
+            double s = 0;
+            for (int p = 0; p < 2; ++p)
+                for (int q = 0; q < 2; ++q) s += li[i][p] * k[p][q] * li[j][q];
+            a[i][j] = s;
+        }
+    const double theta = 0.5 * std::atan2(2.0 * a[0][1], a[0][0] - a[1][1]);
+    const double c = std::cos(theta), s = std::sin(theta);
+    const double y[2][2] = {{c, -s}, {s, c}};
+    double lam[2];
+    for (int r = 0; r < 2; ++r)
+        lam[r] = a[0][0] * y[0][r] * y[0][r] + 2.0 * a[0][1] * y[0][r] * y[1][r] + a[1][1] * y[1][r] * y[1][r];
+    const int lo = lam[0] <= lam[1] ? 0 : 1;
+    Modes md;
+    for (int r = 0; r < 2; ++r) {
+        const int src = r == 0 ? lo : 1 - lo;
+        md.omega[r] = std::sqrt(lam[src]);
+        // phi = L^-T y
+        md.phi[0][r] = li[0][0] * y[0][src] + li[1][0] * y[1][src];
+        md.phi[1][r] = li[1][1] * y[1][src];
+    }
+    return md;
+}
+
+// Response of the model at t = s dt for s = 0..steps-1, by classical fourth-order Runge-Kutta
+// with `sub` steps per output interval. Modal damping enters as C = M P diag(2 zeta w) P^T M.
+struct History {
+    std::vector<double> x[2], v[2], a[2];  // a in the units written (divided by mscale)
+};
+
+History integrate(const Model &md, double dt, int steps, int sub) {
+    double m[2][2];
+    md.mass(m);
+    const Modes modes = solve_modes(m, md.k);
+    double c[2][2] = {};
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < 2; ++j)
+            for (int r = 0; r < 2; ++r) {
+                const double mp_i = m[i][0] * modes.phi[0][r] + m[i][1] * modes.phi[1][r];
+                const double mp_j = m[j][0] * modes.phi[0][r] + m[j][1] * modes.phi[1][r];
+                c[i][j] += mp_i * 2.0 * md.damp[r] * modes.omega[r] * mp_j;
+            }
+    const double det = m[0][0] * m[1][1] - m[0][1] * m[1][0];
+    const double minv[2][2] = {{m[1][1] / det, -m[0][1] / det}, {-m[1][0] / det, m[0][0] / det}};
+    auto accel = [&](const double x[2], const double v[2], double out[2]) {
+        double f[2];
+        for (int i = 0; i < 2; ++i) f[i] = -(c[i][0] * v[0] + c[i][1] * v[1] + md.k[i][0] * x[0] + md.k[i][1] * x[1]);
+        for (int i = 0; i < 2; ++i) out[i] = minv[i][0] * f[0] + minv[i][1] * f[1];
+    };
+
+    History h;
+    double x[2] = {md.di[0], md.di[1]}, v[2] = {md.vi[0], md.vi[1]};
+    const double step = dt / sub;
+    for (int s = 0; s < steps; ++s) {
+        double acc[2];
+        accel(x, v, acc);
+        for (int i = 0; i < 2; ++i) {
+            h.x[i].push_back(x[i]);
+            h.v[i].push_back(v[i]);
+            h.a[i].push_back(acc[i] / md.mscale());
+        }
+        for (int n = 0; n < sub; ++n) {
+            double k1x[2], k1v[2], k2x[2], k2v[2], k3x[2], k3v[2], k4x[2], k4v[2], tx[2], tv[2];
+            for (int i = 0; i < 2; ++i) k1x[i] = v[i];
+            accel(x, v, k1v);
+            for (int i = 0; i < 2; ++i) tx[i] = x[i] + 0.5 * step * k1x[i], tv[i] = v[i] + 0.5 * step * k1v[i];
+            for (int i = 0; i < 2; ++i) k2x[i] = tv[i];
+            accel(tx, tv, k2v);
+            for (int i = 0; i < 2; ++i) tx[i] = x[i] + 0.5 * step * k2x[i], tv[i] = v[i] + 0.5 * step * k2v[i];
+            for (int i = 0; i < 2; ++i) k3x[i] = tv[i];
+            accel(tx, tv, k3v);
+            for (int i = 0; i < 2; ++i) tx[i] = x[i] + step * k3x[i], tv[i] = v[i] + step * k3v[i];
+            for (int i = 0; i < 2; ++i) k4x[i] = tv[i];
+            accel(tx, tv, k4v);
+            for (int i = 0; i < 2; ++i) {
+                x[i] += step / 6.0 * (k1x[i] + 2.0 * k2x[i] + 2.0 * k3x[i] + k4x[i]);
+                v[i] += step / 6.0 * (k1v[i] + 2.0 * k2v[i] + 2.0 * k3v[i] + k4v[i]);
+            }
+        }
+    }
+    return h;
+}
+
+// Largest deviation of a written column from the reference, as a fraction of the
+// reference's peak.
+double column_error(const std::vector<Row> &rows, int col, const std::vector<double> &ref) {
+    double peak = 0, worst = 0;
+    for (double r : ref) peak = std::max(peak, std::fabs(r));
+    for (std::size_t s = 0; s < rows.size() && s < ref.size(); ++s)
+        worst = std::max(worst, std::fabs((col == 0 ? rows[s].x1 : rows[s].x2) - ref[s]));
+    return peak > 0 ? worst / peak : worst;
+}
+
+// Written response against the integrated one, line by line in all three files. The files
+// carry five significant digits, so 1e-4 of each signal's peak is what printing allows.
+void expect_matches_integration(const Model &md) {
+    double m[2][2];
+    md.mass(m);
+    const Modes modes = solve_modes(m, md.k);
+    const double dt = (two_pi / modes.omega[1]) / 32.0;
+    const int steps = static_cast<int>(384.0 * modes.omega[1] / modes.omega[0]);
+
+    const Files f = run_files(md.typed());
+    ASSERT_EQ(static_cast<int>(f.disp.size()), steps);
+    ASSERT_EQ(f.vel.size(), f.disp.size());
+    ASSERT_EQ(f.acc.size(), f.disp.size());
+    const History h = integrate(md, dt, steps, 50);
+    const char *names[3] = {"displacement", "velocity", "acceleration"};
+    const std::vector<Row> *files[3] = {&f.disp, &f.vel, &f.acc};
+    const std::vector<double> *refs[3][2] = {{&h.x[0], &h.x[1]}, {&h.v[0], &h.v[1]}, {&h.a[0], &h.a[1]}};
+    for (int q = 0; q < 3; ++q)
+        for (int col = 0; col < 2; ++col)
+            EXPECT_LT(column_error(*files[q], col, *refs[q][col]), 1e-4) << names[q] << " of mass " << col + 1;
+}
+
+// Files produced by running time_history in this process on the record as it stands.
+void files_after_time_history(std::string out[3]) {
+    const std::string dir = make_temp_dir();
+    const char *names[3] = {"disp.out", "velox.out", "accel.out"};
+    for (int f = 0; f < 3; ++f) rec.pFile[f + 1] = std::fopen((dir + "/" + names[f]).c_str(), "w");
+    time_history();
+    for (int f = 0; f < 3; ++f) {
+        std::fclose(rec.pFile[f + 1]);
+        rec.pFile[f + 1] = nullptr;
+        out[f] = read_file(dir + "/" + names[f]);
+        std::remove((dir + "/" + names[f]).c_str());
+    }
+    std::remove(dir.c_str());
+}
+
+void expect_no_lines(const std::string &typed) {
+    const Files f = run_files(typed);
+    EXPECT_EQ(f.run.file("disp.out"), "");
+    EXPECT_EQ(f.run.file("velox.out"), "");
+    EXPECT_EQ(f.run.file("accel.out"), "");
+    EXPECT_NE(f.run.out.find("Press any key to exit."), std::string::npos);
+}
+
+}  // namespace
+
+// 32 steps per period of the upper mode, twelve periods of the lower: for frequencies 1 and
+// sqrt(3) rad/sec that is 384 sqrt(3) = 665.1 steps.
+TEST(ResponseTimeGrid, UnitMassesEqualSprings) {
+    const double m[2][2] = {{1, 0}, {0, 1}}, k[2][2] = {{2, -1}, {-1, 2}};
+    const double zero[2] = {0, 0}, di[2] = {1, 0};
+    run_stages(2, m, k, zero, zero, di, true);
+    EXPECT_NEAR(rec.dt, 0.113362, 1e-6);
+    EXPECT_NEAR(rec.dt, two_pi / std::sqrt(3.0) / 32.0, 1e-15);
+    EXPECT_NEAR(rec.dur, 12.0 * two_pi, 1e-12);
+    const double dt = rec.dt;
+
+    const Files f = run_files(answers(2, 1, 0, 1, 2, -1, 2, 0, 0, 0, 0, 1, 0));
+    ASSERT_EQ(f.disp.size(), 665u);
+    EXPECT_EQ(f.vel.size(), 665u);
+    EXPECT_EQ(f.acc.size(), 665u);
+    EXPECT_NEAR(f.disp.back().t, 664 * dt, 5e-6 * 664 * dt);
+}
+
+TEST(ResponseTimeGrid, EnglishExample) {
+    const double m[2][2] = {{386, 0}, {0, 772}}, k[2][2] = {{200, -100}, {-100, 100}};
+    const double damp[2] = {0.05, 0.05}, zero[2] = {0, 0}, di[2] = {1, 0};
+    run_stages(1, m, k, damp, zero, di, true);
+    EXPECT_NEAR(rec.dt, 0.0130014, 1e-7);
+    const Files f = run_files(answers(1, 386, 0, 772, 200, -100, 100, 0.05, 0.05, 0, 0, 1, 0));
+    EXPECT_EQ(f.disp.size(), 1238u);
+    EXPECT_EQ(f.vel.size(), 1238u);
+    EXPECT_EQ(f.acc.size(), 1238u);
+}
+
+// A whole-number frequency ratio puts dur/dt on an integer, where the truncated count
+// depends on the last bit of the quotient: ratio 4 (eigenvalues 3 and 48) and ratio 3
+// (eigenvalues 5 and 45) must give the full 384 times the ratio.
+TEST(ResponseTimeGrid, WholeNumberFrequencyRatios) {
+    const Files four = run_files(answers(2, 1, 0, 1, 12, -18, 39, 0.02, 0.02, 0, 0, 1, 0));
+    EXPECT_EQ(four.disp.size(), 1536u);
+    EXPECT_EQ(four.acc.size(), 1536u);
+    const Files three = run_files(answers(2, 1, 0, 1, 13, -16, 37, 0.02, 0.02, 0, 0, 1, 0));
+    EXPECT_EQ(three.disp.size(), 1152u);
+    EXPECT_EQ(three.acc.size(), 1152u);
+}
+
+// A rigid-body mode (zero frequency) makes the duration infinite.
+TEST(ResponseStepGuard, ZeroFrequencyWritesNothing) {
+    expect_no_lines(answers(2, 1, 0, 1, 1, -1, 1, 0.05, 0.05, 0, 0, 1, 0));
+}
+
+// Indefinite stiffness: the lower frequency is the root of a negative eigenvalue.
+TEST(ResponseStepGuard, NanFrequencyWritesNothing) {
+    expect_no_lines(answers(2, 1, 0, 1, 1, 2, 1, 0.05, 0.05, 0, 0, 1, 0));
+}
+
+// Frequencies 1 and 1e8 rad/sec: 3.84e10 steps is finite but no 32-bit count holds it. This
+// is about as far apart as the closed-form roots can put two finite positive frequencies.
+TEST(ResponseStepGuard, StepCountBeyond32BitsWritesNothing) {
+    const double m[2][2] = {{1, 0}, {0, 1}}, k[2][2] = {{1, 0}, {0, 1e16}};
+    const double zero[2] = {0, 0}, di[2] = {1, 0};
+    run_stages(2, m, k, zero, zero, di);
+    ASSERT_GT(rec.omega[0], 0.0);
+    ASSERT_GT(rec.omega[1] / rec.omega[0], 1e7);
+    expect_no_lines(answers(2, 1, 0, 1, 1, 0, 1e16, 0.05, 0.05, 0, 0, 1, 0));
+}
+
+// Frequency ratios far past any integer type, and an infinite upper frequency, set directly
+// in the record: the step count must be refused before it is converted.
+TEST(ResponseStepGuard, HugeFrequencyRatioWritesNothing) {
+    const double m[2][2] = {{1, 0}, {0, 1}}, k[2][2] = {{2, -1}, {-1, 2}};
+    const double zero[2] = {0, 0}, di[2] = {1, 0};
+    for (double upper : {1e150, 1e300, HUGE_VAL}) {
+        SCOPED_TRACE(upper);
+        run_stages(2, m, k, zero, zero, di);
+        rec.omega[0] = 1.0;
+        rec.omega[1] = upper;
+        std::string out[3];
+        files_after_time_history(out);
+        EXPECT_EQ(out[0], "");
+        EXPECT_EQ(out[1], "");
+        EXPECT_EQ(out[2], "");
+    }
+}
+
+// Coupled masses (non-diagonal M), equal light damping, both masses displaced and moving.
+TEST(ResponseAgainstIntegration, CoupledMassMetric) {
+    expect_matches_integration(
+        {2, {{2.0, 0.5}, {0.5, 1.0}}, {{300, -100}, {-100, 150}}, {0.03, 0.03}, {0.1, 0.3}, {0.01, -0.02}});
+}
+
+// Very different damping in the two modes: the upper mode dies out within a few of its
+// periods while the lower one rings on, so a mix-up of the two ratios shows at once.
+TEST(ResponseAgainstIntegration, UnequalModalDamping) {
+    expect_matches_integration(
+        {2, {{1.5, 0.0}, {0.0, 1.0}}, {{50, -20}, {-20, 30}}, {0.01, 0.3}, {-0.5, 0.2}, {0.05, 0.1}});
+}
+
+// English units: masses typed in lbm, accelerations written in G.
+TEST(ResponseAgainstIntegration, EnglishUnitsAccelerationInG) {
+    expect_matches_integration(
+        {1, {{386, 77.2}, {77.2, 772}}, {{200, -100}, {-100, 100}}, {0.05, 0.1}, {2.0, -1.0}, {1.0, 0.5}});
+}
+
+// At release the files hold the initial state, and the acceleration is what the springs
+// alone impose: -M^-1 K di (no damping force while nothing moves), in G for English units.
+TEST(ResponseInitialState, FirstLineIsTheReleaseState) {
+    const Model models[2] = {
+        {2, {{2.0, 0.5}, {0.5, 1.0}}, {{300, -100}, {-100, 150}}, {0.03, 0.2}, {0, 0}, {0.01, -0.02}},
+        {1, {{386, 77.2}, {77.2, 772}}, {{200, -100}, {-100, 100}}, {0.05, 0.05}, {0, 0}, {1.0, 0.5}}};
+    for (const Model &md : models) {
+        SCOPED_TRACE(md.units);
+        double m[2][2];
+        md.mass(m);
+        const double det = m[0][0] * m[1][1] - m[0][1] * m[1][0];
+        const double f0 = -(md.k[0][0] * md.di[0] + md.k[0][1] * md.di[1]);
+        const double f1 = -(md.k[1][0] * md.di[0] + md.k[1][1] * md.di[1]);
+        const double a0 = (m[1][1] * f0 - m[0][1] * f1) / det / md.mscale();
+        const double a1 = (m[0][0] * f1 - m[1][0] * f0) / det / md.mscale();
+
+        const Files f = run_files(md.typed());
+        ASSERT_FALSE(f.disp.empty() || f.vel.empty() || f.acc.empty());
+        const double dscale = std::max(std::fabs(md.di[0]), std::fabs(md.di[1]));
+        EXPECT_NEAR(f.disp[0].x1, md.di[0], 6e-5 * dscale);
+        EXPECT_NEAR(f.disp[0].x2, md.di[1], 6e-5 * dscale);
+        // Zero velocity comes out as a rounding residue at most.
+        EXPECT_NEAR(f.vel[0].x1, 0.0, 1e-12 * dscale);
+        EXPECT_NEAR(f.vel[0].x2, 0.0, 1e-12 * dscale);
+        EXPECT_NEAR(f.acc[0].x1, a0, 6e-5 * std::fabs(a0));
+        EXPECT_NEAR(f.acc[0].x2, a1, 6e-5 * std::fabs(a1));
+    }
+    // A moving start: the velocity file begins with vi.
+    const Model moving = {2, {{2.0, 0.5}, {0.5, 1.0}}, {{300, -100}, {-100, 150}}, {0.03, 0.2}, {0.1, -0.3}, {0, 0}};
+    const Files f = run_files(moving.typed());
+    ASSERT_FALSE(f.vel.empty());
+    EXPECT_NEAR(f.vel[0].x1, 0.1, 6e-5 * 0.3);
+    EXPECT_NEAR(f.vel[0].x2, -0.3, 6e-5 * 0.3);
+    EXPECT_NEAR(f.disp[0].x1, 0.0, 1e-12);
+    EXPECT_NEAR(f.disp[0].x2, 0.0, 1e-12);
+}
+
+// Released at rest in equilibrium, the system stays there: every value of every line is zero.
+TEST(ResponseInitialState, ZeroInitialConditionsStayAtRest) {
+    const Files f = run_files(answers(2, 2.0, 0.5, 1.0, 300, -100, 150, 0.03, 0.2, 0, 0, 0, 0));
+    ASSERT_FALSE(f.disp.empty());
+    for (const std::vector<Row> *rows : {&f.disp, &f.vel, &f.acc}) {
+        EXPECT_EQ(rows->size(), f.disp.size());
+        for (const Row &r : *rows) {
+            EXPECT_EQ(r.x1, 0.0) << r.t_text;
+            EXPECT_EQ(r.x2, 0.0) << r.t_text;
+        }
+    }
+}
+
+// Equal masses released with equal displacements excite only the in-phase mode (1 rad/sec);
+// without damping both masses follow cos t for the whole record, with velocity -sin t.
+TEST(ResponseInitialState, UndampedInPhaseReleaseIsCosine) {
+    const Files f = run_files(answers(2, 1, 0, 1, 2, -1, 2, 0, 0, 0, 0, 1, 1));
+    ASSERT_EQ(f.disp.size(), 665u);
+    ASSERT_EQ(f.vel.size(), 665u);
+    ASSERT_EQ(f.acc.size(), 665u);
+    const double dt = two_pi / std::sqrt(3.0) / 32.0;
+    for (std::size_t s = 0; s < f.disp.size(); ++s) {
+        SCOPED_TRACE(s);
+        const double t = static_cast<double>(s) * dt;
+        const double c = std::cos(t), sn = -std::sin(t);
+        EXPECT_NEAR(f.disp[s].x1, c, 6e-5 * std::fabs(c) + 1e-12);
+        EXPECT_NEAR(f.disp[s].x2, c, 6e-5 * std::fabs(c) + 1e-12);
+        EXPECT_NEAR(f.vel[s].x1, sn, 6e-5 * std::fabs(sn) + 1e-12);
+        EXPECT_NEAR(f.vel[s].x2, sn, 6e-5 * std::fabs(sn) + 1e-12);
+        EXPECT_NEAR(f.acc[s].x1, -c, 6e-5 * std::fabs(c) + 1e-12);
+        EXPECT_NEAR(f.acc[s].x2, -c, 6e-5 * std::fabs(c) + 1e-12);
+    }
+}
+
+// The time column: the same in all three files, starting at zero, and on line s exactly
+// the printed form of s dt (each time is computed from the step index, not accumulated).
+TEST(ResponseTimeColumn, IndexTimesStepInEveryFile) {
+    const double m[2][2] = {{2.0, 0.5}, {0.5, 1.0}}, k[2][2] = {{300, -100}, {-100, 150}};
+    const double damp[2] = {0.03, 0.03}, vi[2] = {0.1, 0.3}, di[2] = {0.01, -0.02};
+    run_stages(2, m, k, damp, vi, di, true);
+    const double dt = rec.dt;
+    const Files f = run_files(answers(2, 2.0, 0.5, 1.0, 300, -100, 150, 0.03, 0.03, 0.1, 0.3, 0.01, -0.02));
+    ASSERT_GT(f.disp.size(), 100u);
+    ASSERT_EQ(f.vel.size(), f.disp.size());
+    ASSERT_EQ(f.acc.size(), f.disp.size());
+    EXPECT_EQ(f.disp[0].t, 0.0);
+    for (std::size_t s = 0; s < f.disp.size(); ++s) {
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "%.5e", static_cast<double>(s) * dt);
+        ASSERT_EQ(f.disp[s].t_text, expected) << "line " << s;
+        ASSERT_EQ(f.vel[s].t_text, f.disp[s].t_text) << "line " << s;
+        ASSERT_EQ(f.acc[s].t_text, f.disp[s].t_text) << "line " << s;
+    }
+}

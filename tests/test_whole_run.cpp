@@ -1,0 +1,287 @@
+// Whole runs of the real program: console transcript, report and response files, byte for byte.
+#include "expected_text.h"
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using expected::fmt;
+using expected::lines_of;
+using expected::matches;
+using expected::response_line;
+
+namespace {
+
+const char *const english_answers = "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n";
+
+// The two-mass English example: 386 and 772 lbm are 1 and 2 lbf sec^2/in once divided by 386.
+// det(K - lambda M) = 2 lambda^2 - 500 lambda + 10000, so lambda = 125 -/+ 25 sqrt(17), and the
+// first row of (K - lambda M) phi = 0 with phi2 = 1 gives phi1 = 100 / (200 - lambda), that is
+// 4 / (3 +/- sqrt(17)).
+struct EnglishShapes {
+    long double lambda[2], u[2], modal_mass[2], scale[2];
+    EnglishShapes() {
+        const long double r17 = std::sqrt(17.0L);
+        lambda[0] = 125.0L - 25.0L * r17;
+        lambda[1] = 125.0L + 25.0L * r17;
+        u[0] = 4.0L / (3.0L + r17);
+        u[1] = 4.0L / (3.0L - r17);
+        for (int r = 0; r < 2; ++r) {
+            modal_mass[r] = u[r] * u[r] * 1.0L + 1.0L * 2.0L;  // (u, 1) M (u, 1)
+            scale[r] = 1.0L / std::sqrt(modal_mass[r]);
+        }
+    }
+};
+
+expected::Model english_model() {
+    const EnglishShapes e;
+    expected::Model md;
+    md.english = true;
+    const double m[2][2] = {{1, 0}, {0, 2}}, k[2][2] = {{200, -100}, {-100, 100}};
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < 2; ++j) {
+            md.m[i][j] = m[i][j];
+            md.k[i][j] = k[i][j];
+        }
+    md.eig[0] = 21.9224, md.eig[1] = 228.0776;
+    md.omega[0] = 4.6821, md.omega[1] = 15.1022;
+    md.fn[0] = 0.7452, md.fn[1] = 2.4036;
+    for (int r = 0; r < 2; ++r) {
+        md.raw[0][r] = static_cast<double>(e.u[r]);
+        md.raw[1][r] = 1.0;
+        md.qtmq[r] = static_cast<double>(e.modal_mass[r]);
+        md.scale[r] = static_cast<double>(e.scale[r]);
+        md.modes[0][r] = static_cast<double>(e.u[r] * e.scale[r]);
+        md.modes[1][r] = static_cast<double>(e.scale[r]);
+    }
+    md.ptkp[0] = md.eig[0], md.ptkp[1] = md.eig[1];
+    md.gamma[0] = 1.6834, md.gamma[1] = -0.4075;
+    md.effective[0] = 2.8339, md.effective[1] = 0.1661;
+    md.total = 3.0;
+    return md;
+}
+
+// M = I, K = [[2, -1], [-1, 2]]: eigenvalues 1 and 3, modes (1, 1) and (-1, 1) before and
+// (1, 1)/sqrt(2) and (-1, 1)/sqrt(2) after normalisation.
+expected::Model identity_model() {
+    expected::Model md;
+    const double m[2][2] = {{1, 0}, {0, 1}}, k[2][2] = {{2, -1}, {-1, 2}};
+    const double raw[2][2] = {{1, -1}, {1, 1}};
+    const double h = 1.0 / std::sqrt(2.0);
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < 2; ++j) {
+            md.m[i][j] = m[i][j];
+            md.k[i][j] = k[i][j];
+            md.raw[i][j] = raw[i][j];
+            md.modes[i][j] = raw[i][j] * h;
+        }
+    md.eig[0] = 1, md.eig[1] = 3;
+    md.omega[0] = 1.0, md.omega[1] = 1.7321;
+    md.fn[0] = 0.1592, md.fn[1] = 0.2757;
+    md.qtmq[0] = md.qtmq[1] = 2.0;
+    md.scale[0] = md.scale[1] = 0.7071;
+    md.ptkp[0] = 1, md.ptkp[1] = 3;
+    md.gamma[0] = 1.4142, md.gamma[1] = 0.0;
+    md.effective[0] = 2.0, md.effective[1] = 0.0;
+    md.total = 2.0;
+    return md;
+}
+
+const char *const identity_answers = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+
+// One English run shared by the tests that only look at its results.
+class EnglishExample : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        run_ = new RunResult(run_program(english_answers));
+        cleanup_ = new expected::TempDir(run_->dir);
+    }
+    static void TearDownTestSuite() {
+        delete cleanup_;
+        delete run_;
+        cleanup_ = nullptr;
+        run_ = nullptr;
+    }
+    static const RunResult &run() { return *run_; }
+
+private:
+    static RunResult *run_;
+    static expected::TempDir *cleanup_;
+};
+RunResult *EnglishExample::run_ = nullptr;
+expected::TempDir *EnglishExample::cleanup_ = nullptr;
+
+TEST_F(EnglishExample, CompletesCleanly) {
+    EXPECT_EQ(run().status, 0);
+    EXPECT_EQ(run().err, "");
+}
+
+TEST_F(EnglishExample, ConsoleTranscript) {
+    EXPECT_TRUE(matches(expected::transcript(english_model()), run().out));
+}
+
+TEST_F(EnglishExample, ReportFile) {
+    EXPECT_TRUE(matches(expected::report(english_model()), run().file("pelmar.out")));
+}
+
+TEST_F(EnglishExample, ReportHoldsNoDialogue) {
+    const std::string rep = run().file("pelmar.out");
+    ASSERT_FALSE(rep.empty());
+    for (const char *piece : {"Select units", "1=English", "Assume symmetric", "Enter ",
+                              "damping ratio", "initial velocity", "initial displacement",
+                              "This program finds", "equation of motion", "Output Files",
+                              "Press any key", "(lbm)", "(in/sec)"})
+        EXPECT_EQ(rep.find(piece), std::string::npos) << piece;
+}
+
+// The response files. A value that is zero in theory may come out as a rounding residue of
+// either sign; such a field must be tiny, and the rest of its line is still compared byte for
+// byte by formatting the expected line with that residue in place.
+class EnglishResponse : public EnglishExample {
+protected:
+    static std::vector<std::string> lines(const char *name) { return lines_of(run().file(name)); }
+
+    // The value printed in field `field` (1 or 2) of a response line.
+    static double field_value(const std::string &line, int field) {
+        double t = 0, x1 = 0, x2 = 0;
+        EXPECT_EQ(std::sscanf(line.c_str(), "%lf %lf %lf", &t, &x1, &x2), 3) << line;
+        return field == 1 ? x1 : x2;
+    }
+    static double residue(const std::string &line, int field) {
+        const double v = field_value(line, field);
+        EXPECT_LE(std::fabs(v), 1e-12) << "field " << field << " of " << line;
+        return v;
+    }
+};
+
+TEST_F(EnglishResponse, EveryFileHas1238Lines) {
+    for (const char *name : {"disp.out", "velox.out", "accel.out"}) {
+        const std::string text = run().file(name);
+        EXPECT_EQ(lines_of(text).size(), 1238u) << name;
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text.back(), '\n') << name;
+    }
+}
+
+TEST_F(EnglishResponse, FirstLineIsTheReleaseState) {
+    const auto disp = lines("disp.out"), velo = lines("velox.out"), accel = lines("accel.out");
+    ASSERT_FALSE(disp.empty());
+    ASSERT_FALSE(velo.empty());
+    ASSERT_FALSE(accel.empty());
+    // Released from (1, 0) in at rest.
+    EXPECT_EQ(disp[0], response_line(0.0, 1.0, residue(disp[0], 2)));
+    EXPECT_EQ(velo[0], response_line(0.0, residue(velo[0], 1), residue(velo[0], 2)));
+    // At rest the acceleration is -M^-1 K di = (-200, 50) in/sec^2, written in G.
+    EXPECT_EQ(accel[0], response_line(0.0, -200.0 / 386.0, 50.0 / 386.0));
+    EXPECT_EQ(accel[0], response_line(0.0, -0.51813, 0.12953));
+}
+
+TEST_F(EnglishResponse, SecondLineIsOneStepLater) {
+    const auto disp = lines("disp.out"), velo = lines("velox.out"), accel = lines("accel.out");
+    ASSERT_GE(disp.size(), 2u);
+    ASSERT_GE(velo.size(), 2u);
+    ASSERT_GE(accel.size(), 2u);
+    EXPECT_EQ(disp[1], response_line(0.0130014, 0.98326, 0.0041816));
+    EXPECT_EQ(velo[1], response_line(0.0130014, -2.5589, 0.63874));
+    EXPECT_EQ(accel[1], response_line(0.0130014, -0.49847, 0.12414));
+}
+
+// The last line (step 1237) worked out from the closed-form modal solution for release from
+// rest, x = A e^(-zeta w t) (cos wd t + zeta w / wd sin wd t), v = -A e^(-zeta w t) w^2/wd sin wd t,
+// a = -2 zeta w v - w^2 x, mapped back through the mass-normalised modes.
+TEST_F(EnglishResponse, LastLineMatchesTheClosedFormSolution) {
+    const EnglishShapes e;
+    const long double pi = std::acos(-1.0L), zeta = 0.05L;
+    const long double w[2] = {std::sqrt(e.lambda[0]), std::sqrt(e.lambda[1])};
+    const long double dt = 2.0L * pi / w[1] / 32.0L;
+    const long double t = 1237.0L * dt;
+    long double disp[2] = {}, velo[2] = {}, accel[2] = {};
+    for (int r = 0; r < 2; ++r) {
+        const long double phi[2] = {e.u[r] * e.scale[r], e.scale[r]};
+        const long double A = phi[0] * 1.0L;  // phi^T M di with M = diag(1, 2), di = (1, 0)
+        const long double wd = w[r] * std::sqrt(1.0L - zeta * zeta);
+        const long double decay = std::exp(-zeta * w[r] * t);
+        const long double x = A * decay * (std::cos(wd * t) + zeta * w[r] / wd * std::sin(wd * t));
+        const long double v = -A * decay * w[r] * w[r] / wd * std::sin(wd * t);
+        const long double a = -2.0L * zeta * w[r] * v - w[r] * w[r] * x;
+        for (int i = 0; i < 2; ++i) {
+            disp[i] += phi[i] * x;
+            velo[i] += phi[i] * v;
+            accel[i] += phi[i] * a / 386.0L;
+        }
+    }
+    auto line = [&](const long double x[2]) {
+        return response_line(static_cast<double>(t), static_cast<double>(x[0]), static_cast<double>(x[1]));
+    };
+    const auto d = lines("disp.out"), v = lines("velox.out"), a = lines("accel.out");
+    ASSERT_EQ(d.size(), 1238u);
+    ASSERT_EQ(v.size(), 1238u);
+    ASSERT_EQ(a.size(), 1238u);
+    EXPECT_EQ(d.back(), line(disp));
+    EXPECT_EQ(v.back(), line(velo));
+    EXPECT_EQ(a.back(), line(accel));
+}
+
+TEST_F(EnglishResponse, TimeColumnIsTheSameInAllThreeFiles) {
+    const auto d = lines("disp.out"), v = lines("velox.out"), a = lines("accel.out");
+    ASSERT_EQ(d.size(), v.size());
+    ASSERT_EQ(d.size(), a.size());
+    ASSERT_FALSE(d.empty());
+    // The time field is everything up to the first tab.
+    auto time_of = [](const std::string &line) { return line.substr(0, line.find('\t')); };
+    for (std::size_t s = 0; s < d.size(); ++s) {
+        ASSERT_EQ(time_of(d[s]), time_of(v[s])) << "line " << s + 1;
+        ASSERT_EQ(time_of(d[s]), time_of(a[s])) << "line " << s + 1;
+    }
+    EXPECT_EQ(time_of(d[0]), fmt(" %12.5e  ", 0.0));
+}
+
+TEST(MetricIdentity, ConsoleTranscriptAndReport) {
+    const RunResult r = run_program(identity_answers);
+    const expected::TempDir cleanup(r.dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(matches(expected::transcript(identity_model()), r.out));
+    EXPECT_TRUE(matches(expected::report(identity_model()), r.file("pelmar.out")));
+}
+
+// Period of mode 2 is 2 pi / sqrt(3); 32 steps per period over twelve periods of mode 1 give
+// 384 sqrt(3) = 665.1, so 665 lines, the last at 664 dt.
+TEST(MetricIdentity, ResponseFilesSpanTwelvePeriodsOfTheLowerMode) {
+    const RunResult r = run_program(identity_answers);
+    const expected::TempDir cleanup(r.dir);
+    const double dt = 2.0 * std::acos(-1.0) / std::sqrt(3.0) / 32.0;
+    const auto d = lines_of(r.file("disp.out")), v = lines_of(r.file("velox.out"));
+    const auto a = lines_of(r.file("accel.out"));
+    ASSERT_EQ(d.size(), 665u);
+    ASSERT_EQ(v.size(), 665u);
+    ASSERT_EQ(a.size(), 665u);
+    EXPECT_EQ(d[0], response_line(0.0, 0.01, 0.02));
+    EXPECT_EQ(v[0], response_line(0.0, 0.5, -0.25));
+    EXPECT_EQ(d.back().substr(0, 13), fmt(" %12.5e", 664 * dt));
+    EXPECT_EQ(a.back().substr(0, 13), fmt(" %12.5e", 664 * dt));
+}
+
+// A second run in the same directory leaves exactly what a run in a fresh directory leaves:
+// the longer files of the first run are truncated, nothing is appended.
+TEST(RepeatedRun, ReplacesAllFourFiles) {
+    const RunResult first = run_program(english_answers);
+    const expected::TempDir cleanup(first.dir);
+    ASSERT_EQ(first.status, 0);
+    const RunResult again = run_program(identity_answers, first.dir);
+    const RunResult fresh = run_program(identity_answers);
+    const expected::TempDir cleanup_fresh(fresh.dir);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out, fresh.out);
+    for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"}) {
+        ASSERT_FALSE(fresh.file(name).empty()) << name;
+        EXPECT_EQ(again.file(name), fresh.file(name)) << name;
+    }
+    EXPECT_TRUE(matches(expected::report(identity_model()), again.file("pelmar.out")));
+}
+
+}  // namespace
