@@ -304,15 +304,25 @@ inline char *put_number(char *p, double v) {
 
 }  // namespace
 
-char *format_response_line(char *out, double t, double x1, double x2) {
-    // " %12.5e  \t %10.4e \t  %10.4e \n"
+// " %12.5e  \t " : the time field and the separator after it, the same in all three files.
+char *format_response_time(char *out, double t) {
     char *p = out;
     *p++ = ' ';
     p = put_number<6, 12>(p, t);
     std::memcpy(p, "  \t ", 4);
-    p = put_number<5, 10>(p + 4, x1);
+    return p + 4;
+}
+
+// "%10.4e \t  %10.4e \n" : the two masses and the line end.
+char *format_response_values(char *out, double x1, double x2) {
+    char *p = put_number<5, 10>(out, x1);
     std::memcpy(p, " \t  ", 4);
     p = put_number<5, 10>(p + 4, x2);
     std::memcpy(p, " \n", 2);
     return p + 2;
+}
+
+char *format_response_line(char *out, double t, double x1, double x2) {
+    // " %12.5e  \t %10.4e \t  %10.4e \n"
+    return format_response_values(format_response_time(out, t), x1, x2);
 }

@@ -18,6 +18,10 @@ inline constexpr std::size_t response_line_max = 64;
 // Writes the line for (t, x1, x2) at out, which must have response_line_max bytes free.
 // Returns the end of the line (no NUL is written).
 char *format_response_line(char *out, double t, double x1, double x2);
+// The same line in two pieces: the time field with its separators (" %12.5e  \t "), and the
+// two values with the line end ("%10.4e \t  %10.4e \n"). A step formats its time once.
+char *format_response_time(char *out, double t);
+char *format_response_values(char *out, double x1, double x2);
 
 // Buffered writer for one response file: lines are gathered in a large buffer and handed to
 // the stream in big blocks. The first failing write is remembered with its errno.
@@ -31,4 +35,6 @@ struct ResponseWriter {
 };
 void writer_open(ResponseWriter &w, std::FILE *stream);
 void writer_line(ResponseWriter &w, double t, double x1, double x2);
+// One step: the line for time t to each of the three writers, values[f] going to writer f.
+void writer_step(ResponseWriter (&w)[3], double t, const double (&values)[3][2]);
 void writer_flush(ResponseWriter &w);  // hands what is gathered to the stream

@@ -62,12 +62,14 @@ void time_history() {
             // Second derivative of x: each mode obeys x'' + 2 zeta omega x' + omega^2 x = 0.
             acc[r] = sigma2[r] * x[r] - 2.0 * sigma[r] * W - wd2[r] * x[r];
         }
+        // Back to the masses: x = P q. English accelerations in G: in/sec^2 divided by 386.
         const double(&P)[2][2] = rec.vector;
-        writer_line(writers[0], t, P[0][0] * x[0] + P[0][1] * x[1], P[1][0] * x[0] + P[1][1] * x[1]);
-        writer_line(writers[1], t, P[0][0] * v[0] + P[0][1] * v[1], P[1][0] * v[0] + P[1][1] * v[1]);
-        // English accelerations in G: in/sec^2 divided by 386.
-        writer_line(writers[2], t, (P[0][0] * acc[0] + P[0][1] * acc[1]) / rec.mscale,
-                    (P[1][0] * acc[0] + P[1][1] * acc[1]) / rec.mscale);
+        const double lines[3][2] = {
+            {P[0][0] * x[0] + P[0][1] * x[1], P[1][0] * x[0] + P[1][1] * x[1]},
+            {P[0][0] * v[0] + P[0][1] * v[1], P[1][0] * v[0] + P[1][1] * v[1]},
+            {(P[0][0] * acc[0] + P[0][1] * acc[1]) / rec.mscale,
+             (P[1][0] * acc[0] + P[1][1] * acc[1]) / rec.mscale}};
+        writer_step(writers, t, lines);
     }
 
     for (int f = 0; f < 3; ++f) {

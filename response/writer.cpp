@@ -2,6 +2,7 @@
 #include "response/response.h"
 
 #include <cerrno>
+#include <cstring>
 
 void writer_open(ResponseWriter &w, std::FILE *stream) {
     w.stream = stream;
@@ -29,10 +30,27 @@ void writer_line(ResponseWriter &w, double t, double x1, double x2) {
     if (ResponseWriter::capacity - w.used < response_line_max) writer_flush(w);
     w.used = static_cast<std::size_t>(format_response_line(w.buf + w.used, t, x1, x2) - w.buf);
 }
+
+void writer_step(ResponseWriter (&w)[3], double t, const double (&values)[3][2]) {
+    // The time field is the same in all three lines: format it once, copy it twice.
+    char time_text[response_line_max];
+    const std::size_t time_len = static_cast<std::size_t>(format_response_time(time_text, t) - time_text);
+    for (int f = 0; f < 3; ++f) {
+        ResponseWriter &wf = w[f];
+        if (ResponseWriter::capacity - wf.used < response_line_max) writer_flush(wf);
+        std::memcpy(wf.buf + wf.used, time_text, time_len);
+        char *end = format_response_values(wf.buf + wf.used + time_len, values[f][0], values[f][1]);
+        wf.used = static_cast<std::size_t>(end - wf.buf);
+    }
+}
 #else
 // The plain stdio writer, built only for the benchmark that measures what the buffer gains.
 void writer_line(ResponseWriter &w, double t, double x1, double x2) {
     if (std::fprintf(w.stream, response_line_format, t, x1, x2) < 0 && w.error == 0)
         w.error = errno != 0 ? errno : EIO;
+}
+
+void writer_step(ResponseWriter (&w)[3], double t, const double (&values)[3][2]) {
+    for (int f = 0; f < 3; ++f) writer_line(w[f], t, values[f][0], values[f][1]);
 }
 #endif
