@@ -117,26 +117,28 @@ TEST(Dialogue, OffDiagonalEntriesAreEchoedMirrored) {
 }
 
 // Two runs that must leave the same transcript and the same four files.
-void expect_same_run(const RunResult &a, const RunResult &b) {
-    EXPECT_EQ(a.out, b.out);
+// A run whose answers break off (missing, or text where a number belongs) completes with
+// exit 0, names the first unread answer in one stderr line, and is otherwise the very run
+// whose answers from there on are typed as 0: console and all four files alike.
+RunResult expect_run_as_zeros(const std::string &broken, const std::string &zeros, const char *named) {
+    const RunResult cut = run_program(broken);
+    const RunResult ref = run_program(zeros);
+    EXPECT_EQ(cut.status, 0);
+    EXPECT_EQ(ref.status, 0);
+    EXPECT_EQ(ref.err, "");
+    EXPECT_TRUE(is_one_line(cut.err)) << cut.err;
+    EXPECT_NE(cut.err.find(named), std::string::npos) << cut.err;
+    EXPECT_TRUE(ends_with(cut.out, expected::key_prompt()));
+    EXPECT_EQ(cut.out, ref.out);
     for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
-        EXPECT_EQ(a.file(name), b.file(name)) << name;
+        EXPECT_EQ(cut.file(name), ref.file(name)) << name;
+    return cut;
 }
 
-// Input that ends after the stiffness: damping, velocities and displacements stay zero, just as
-// if zeros had been typed, and the first answer that was missing is named once.
+// Input that ends after the stiffness: damping, velocities and displacements stay zero.
 TEST(ShortInput, EndAfterStiffnessRunsOnWithZeros) {
-    const RunResult cut = run_program("2 1 0 1 2 -1 2\n");
-    const expected::TempDir cleanup(cut.dir);
-    const RunResult zeros = run_program("2 1 0 1 2 -1 2 0 0 0 0 0 0\n");
-    const expected::TempDir cleanup_zeros(zeros.dir);
-    EXPECT_EQ(cut.status, 0);
-    EXPECT_EQ(zeros.status, 0);
-    EXPECT_EQ(zeros.err, "");
-    EXPECT_TRUE(is_one_line(cut.err)) << cut.err;
-    EXPECT_NE(cut.err.find("damping ratio 1"), std::string::npos) << cut.err;
-    EXPECT_TRUE(ends_with(cut.out, expected::key_prompt()));
-    expect_same_run(cut, zeros);
+    const RunResult cut =
+        expect_run_as_zeros("2 1 0 1 2 -1 2\n", "2 1 0 1 2 -1 2 0 0 0 0 0 0\n", "damping ratio 1");
     // Still the full time history of M = I, K = [[2, -1], [-1, 2]], at rest throughout.
     const auto disp = lines_of(cut.file("disp.out"));
     ASSERT_EQ(disp.size(), 665u);
@@ -147,34 +149,19 @@ TEST(ShortInput, EndAfterStiffnessRunsOnWithZeros) {
 // Text where m22 belongs: that read fails, the text stays in the input, so every later answer
 // fails too; the run goes on exactly as if m22 and everything after it had been typed as 0.
 TEST(BadInput, TextForM22ActsAsZerosFromThereOn) {
-    const RunResult bad = run_program("1 386 0 abc 200 -100 100 0.05 0.05 0 0 1 0\n");
-    const expected::TempDir cleanup(bad.dir);
-    const RunResult zeros = run_program("1 386 0 0 0 0 0 0 0 0 0 0 0\n");
-    const expected::TempDir cleanup_zeros(zeros.dir);
-    EXPECT_EQ(bad.status, 0);
-    EXPECT_EQ(zeros.status, 0);
-    EXPECT_EQ(zeros.err, "");
-    EXPECT_TRUE(is_one_line(bad.err)) << bad.err;
-    EXPECT_NE(bad.err.find("m22"), std::string::npos) << bad.err;
-    EXPECT_TRUE(ends_with(bad.out, expected::key_prompt()));
-    expect_same_run(bad, zeros);
+    expect_run_as_zeros("1 386 0 abc 200 -100 100 0.05 0.05 0 0 1 0\n", "1 386 0 0 0 0 0 0 0 0 0 0 0\n",
+                        "m22");
 }
 
 // Text for the unit answer: nothing is read at all, so the choice stays 0 (metric) and every
 // field stays 0, the same run as thirteen typed zeros.
 TEST(BadInput, TextForTheUnitChoiceGivesMetricAndZeros) {
-    const RunResult bad = run_program("english 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n");
-    const expected::TempDir cleanup(bad.dir);
-    const RunResult zeros = run_program("0 0 0 0 0 0 0 0 0 0 0 0 0\n");
-    const expected::TempDir cleanup_zeros(zeros.dir);
-    EXPECT_EQ(bad.status, 0);
-    EXPECT_TRUE(is_one_line(bad.err)) << bad.err;
-    EXPECT_NE(bad.err.find("unit"), std::string::npos) << bad.err;
+    const RunResult bad = expect_run_as_zeros("english 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n",
+                                              "0 0 0 0 0 0 0 0 0 0 0 0 0\n", "unit");
     EXPECT_NE(bad.out.find(expected::dialogue(false)), std::string::npos);
     EXPECT_TRUE(ends_with(bad.out, expected::summary(false) + expected::key_prompt()));
     const double zero[2][2] = {};
     EXPECT_NE(bad.out.find("\n\n Mass matrix \n" + expected::block(zero, "%12.4lf  ")), std::string::npos);
-    expect_same_run(bad, zeros);
 }
 
 }  // namespace
