@@ -7,7 +7,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -225,16 +224,5 @@ inline bool is_one_line(const std::string &s) {
     return !s.empty() && s.back() == '\n' && s.find('\n') == s.size() - 1;
 }
 
-// Removes a run directory and everything in it when the test is done with it.
-struct TempDir {
-    std::string path;
-    explicit TempDir(std::string p) : path(std::move(p)) {}
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    ~TempDir() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-};
 
 }  // namespace expected

@@ -31,9 +31,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, OutputName,
 // A folder where an output file should go: nothing can be written there, so the run stops
 // before the dialogue instead of asking thirteen questions for nothing.
 TEST_P(OutputName, FolderInItsPlaceStopsBeforeTheDialogue) {
-    const expected::TempDir dir(make_temp_dir());
-    ASSERT_EQ(mkdir((dir.path + "/" + GetParam()).c_str(), 0755), 0);
-    const RunResult r = run_program(english_answers, dir.path);
+    const std::string dir = make_temp_dir();
+    ASSERT_EQ(mkdir((dir + "/" + GetParam()).c_str(), 0755), 0);
+    const RunResult r = run_program(english_answers, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(is_one_line(r.err)) << r.err;
     EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
@@ -44,9 +44,9 @@ TEST_P(OutputName, FolderInItsPlaceStopsBeforeTheDialogue) {
 // An output file on a full device: the whole dialogue and summary still run, and the lost
 // file is named once with the reason at the end.
 TEST_P(OutputName, FullDeviceIsReportedAfterACompleteRun) {
-    const expected::TempDir dir(make_temp_dir());
-    ASSERT_EQ(symlink("/dev/full", (dir.path + "/" + GetParam()).c_str()), 0);
-    const RunResult r = run_program(english_answers, dir.path);
+    const std::string dir = make_temp_dir();
+    ASSERT_EQ(symlink("/dev/full", (dir + "/" + GetParam()).c_str()), 0);
+    const RunResult r = run_program(english_answers, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(is_one_line(r.err)) << r.err;
     EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
@@ -66,7 +66,6 @@ TEST_P(OutputName, FullDeviceIsReportedAfterACompleteRun) {
 // The time limit only guards against a hang.
 TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
     const RunResult r = run_program(english_answers, "", 30);
-    const expected::TempDir cleanup(r.dir);
     EXPECT_EQ(r.status, 0) << "128 + 14 means it hung until the alarm";
     EXPECT_TRUE(ends_with(r.out, expected::key_prompt()));
 }
@@ -157,8 +156,8 @@ bool setting_on(const std::string &stty, const std::string &name) {
 // `key_name` and returns the recorded status line and terminal settings.
 void run_to_key_prompt_and_press(const std::string &key_name, std::string &rc, std::string &stty,
                                  std::string &screen_after) {
-    const expected::TempDir dir(make_temp_dir());
-    TmuxPane pane(dir.path);
+    const std::string dir = make_temp_dir();
+    TmuxPane pane(dir);
     ASSERT_TRUE(pane.started()) << "tmux could not start a session";
     ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
     pane.type("1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0");
@@ -172,8 +171,8 @@ void run_to_key_prompt_and_press(const std::string &key_name, std::string &rc, s
     pane.key(key_name);
     ASSERT_TRUE(TmuxPane::eventually([&] { return pane.has_file("stty.txt"); }))
         << "no end after the key\n" << pane.screen();
-    rc = read_file(dir.path + "/rc.txt");
-    stty = read_file(dir.path + "/stty.txt");
+    rc = read_file(dir + "/rc.txt");
+    stty = read_file(dir + "/stty.txt");
     screen_after = pane.screen();
 }
 

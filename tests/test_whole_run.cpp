@@ -98,22 +98,17 @@ class EnglishExample : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         run_ = new RunResult(run_program(english_answers));
-        cleanup_ = new expected::TempDir(run_->dir);
     }
     static void TearDownTestSuite() {
-        delete cleanup_;
         delete run_;
-        cleanup_ = nullptr;
         run_ = nullptr;
     }
     static const RunResult &run() { return *run_; }
 
 private:
     static RunResult *run_;
-    static expected::TempDir *cleanup_;
 };
 RunResult *EnglishExample::run_ = nullptr;
-expected::TempDir *EnglishExample::cleanup_ = nullptr;
 
 TEST_F(EnglishExample, CompletesCleanly) {
     EXPECT_EQ(run().status, 0);
@@ -242,7 +237,6 @@ TEST_F(EnglishResponse, TimeColumnIsTheSameInAllThreeFiles) {
 
 TEST(MetricIdentity, ConsoleTranscriptAndReport) {
     const RunResult r = run_program(identity_answers);
-    const expected::TempDir cleanup(r.dir);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(matches(expected::transcript(identity_model()), r.out));
@@ -253,7 +247,6 @@ TEST(MetricIdentity, ConsoleTranscriptAndReport) {
 // 384 sqrt(3) = 665.1, so 665 lines, the last at 664 dt.
 TEST(MetricIdentity, ResponseFilesSpanTwelvePeriodsOfTheLowerMode) {
     const RunResult r = run_program(identity_answers);
-    const expected::TempDir cleanup(r.dir);
     const double dt = 2.0 * std::acos(-1.0) / std::sqrt(3.0) / 32.0;
     const auto d = lines_of(r.file("disp.out")), v = lines_of(r.file("velox.out"));
     const auto a = lines_of(r.file("accel.out"));
@@ -270,11 +263,9 @@ TEST(MetricIdentity, ResponseFilesSpanTwelvePeriodsOfTheLowerMode) {
 // the longer files of the first run are truncated, nothing is appended.
 TEST(RepeatedRun, ReplacesAllFourFiles) {
     const RunResult first = run_program(english_answers);
-    const expected::TempDir cleanup(first.dir);
     ASSERT_EQ(first.status, 0);
     const RunResult again = run_program(identity_answers, first.dir);
     const RunResult fresh = run_program(identity_answers);
-    const expected::TempDir cleanup_fresh(fresh.dir);
     EXPECT_EQ(again.status, 0);
     EXPECT_EQ(again.out, fresh.out);
     for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"}) {
