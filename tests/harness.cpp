@@ -49,7 +49,7 @@ std::string read_file(const std::string &path) {
     return s.str();
 }
 
-RunResult run_program(const std::string &answers, std::string dir, int seconds) {
+RunResult run_program(const std::string &answers, std::string dir, int seconds, const char *exe) {
     RunResult r;
     r.dir = dir.empty() ? make_temp_dir() : dir;
     // Captures live beside the run directory, so that they never mix with its files.
@@ -69,7 +69,7 @@ RunResult run_program(const std::string &answers, std::string dir, int seconds) 
         dup2(err, 2);
         setsid();  // no controlling terminal
         alarm(static_cast<unsigned>(seconds));
-        execl(PELMAR_EXE, PELMAR_EXE, static_cast<char *>(nullptr));
+        execl(exe, exe, static_cast<char *>(nullptr));
         _exit(127);
     }
     int status = 0;

@@ -17,7 +17,9 @@ std::string make_temp_dir();
 
 // Runs the program in `dir` (a fresh temporary directory when empty) with `answers` piped to
 // standard input, no terminal, and a time limit of `seconds` after which it is killed.
-RunResult run_program(const std::string &answers, std::string dir = "", int seconds = 60);
+// `exe` may name the reference build whose response lines are written by plain fprintf.
+RunResult run_program(const std::string &answers, std::string dir = "", int seconds = 60,
+                      const char *exe = PELMAR_EXE);
 
 std::string read_file(const std::string &path);
 

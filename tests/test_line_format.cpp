@@ -2,6 +2,8 @@
 // values where decimal rounding is hard: ties, near-ties, powers of ten, extremes, all bit patterns.
 #include "response/response.h"
 
+#include "harness.h"
+
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -316,4 +318,30 @@ TEST(ResponseLine, DecayingResponses) {
         }
     }
     EXPECT_EQ(o.mismatches(), 0);
+}
+
+// Whole runs of the program against the same program writing its lines with fprintf: the
+// same steps, so all four files and the console must agree byte for byte. The models cover
+// both unit systems, damped and undamped motion, and not-a-number values in the files.
+TEST(ResponseFiles, SameBytesAsTheFprintfBuild) {
+    const char *const models[] = {
+        "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n",        // English, damped
+        "1 500 -60 300 900 -350 420 0.02 0.15 3 -1 0.2 0.1\n", // English, coupled masses
+        "2 1 0 1 2 -1 2 0 0 0 0 1 1\n",                        // metric, undamped cosine
+        "2 2 0.3 1 3 -1 1 0.01 0.3 0.5 -0.25 0.01 -0.02\n",    // metric, coupled, unequal damping
+        "2 1 0 1 1 -0.001 6.76e4 0.02 0.02 0 0 1 1\n",         // metric, 99 840 steps
+        "2 1 0 1 1 0 4 0.05 0.05 0 0 1 1\n",                   // uncoupled: mode 1 is nan
+        "2 1 0 1 2 -1 2 1 0.5 0.1 0 1 0\n",                    // critical damping: inf and nan
+    };
+    for (const char *typed : models) {
+        const RunResult fast = run_program(typed);
+        const RunResult plain = run_program(typed, "", 60, PELMAR_FPRINTF_EXE);
+        EXPECT_EQ(fast.status, 0) << typed;
+        EXPECT_EQ(fast.out, plain.out) << typed;
+        for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"}) {
+            const std::string f = fast.file(name), p = plain.file(name);
+            EXPECT_FALSE(p.empty()) << typed << name;
+            EXPECT_TRUE(f == p) << typed << name << ": " << f.size() << " vs " << p.size() << " bytes";
+        }
+    }
 }
