@@ -236,6 +236,18 @@ TEST(ResponseLine, PowersOfTenAndNeighbours) {
     EXPECT_EQ(o.mismatches(), 0);
 }
 
+// `lines` lines whose fields are drawn by value(field), field 0 (time) to 2, in that order,
+// each compared with snprintf.
+template <class Draw>
+void expect_drawn_lines_match(long lines, Draw value) {
+    Oracle o;
+    for (long i = 0; i < lines; ++i) {
+        const double a = value(0), b = value(1);
+        o.line(a, b, value(2));
+    }
+    EXPECT_EQ(o.mismatches(), 0);
+}
+
 // Raw 64-bit patterns: every exponent, NaN payloads, subnormals of every length.
 TEST(ResponseLine, RandomBitPatterns) {
     Rng r{0x5eed0001};
@@ -252,12 +264,7 @@ TEST(ResponseLine, RandomBitPatterns) {
         }
         return from_bits(u);
     };
-    Oracle o;
-    for (long i = 0; i < random_lines; ++i) {
-        const double a = value(), b = value();
-        o.line(a, b, value());
-    }
-    EXPECT_EQ(o.mismatches(), 0);
+    expect_drawn_lines_match(random_lines, [&](int) { return value(); });
 }
 
 // Doubles nearest to a rounding boundary of 5 or 6 digits and their neighbours: here the
@@ -266,12 +273,7 @@ TEST(ResponseLine, NearDecimalRoundingBoundaries) {
     Rng r{0x5eed0002};
     BoundaryStream six(r, 6), five(r, 5);
     const auto value = [&](int field) { return digits_aimed_at(r, field) == 6 ? six.next() : five.next(); };
-    Oracle o;
-    for (long i = 0; i < boundary_lines; ++i) {
-        const double a = value(0), b = value(1);
-        o.line(a, b, value(2));
-    }
-    EXPECT_EQ(o.mismatches(), 0);
+    expect_drawn_lines_match(boundary_lines, value);
 }
 
 // Exact decimal ties (rounded half to even on the exact binary value) and the doubles just
@@ -279,12 +281,7 @@ TEST(ResponseLine, NearDecimalRoundingBoundaries) {
 TEST(ResponseLine, ExactTiesAndTheirNeighbours) {
     Rng r{0x5eed0003};
     const auto value = [&](int field) { return exact_tie(r, digits_aimed_at(r, field)); };
-    Oracle o;
-    for (long i = 0; i < tie_lines; ++i) {
-        const double a = value(0), b = value(1);
-        o.line(a, b, value(2));
-    }
-    EXPECT_EQ(o.mismatches(), 0);
+    expect_drawn_lines_match(tie_lines, value);
 }
 
 // What the program writes: a time column stepping by dt (multiplied out or summed) and two
