@@ -74,4 +74,5 @@ void note_write_error(int slot, int err);
 // Driver services (frame/driver.cpp).
 bool open_output_files();       // false after one stderr line naming the file and the reason
 bool close_output_files();      // flushes and closes all four; false if any write failed
-void wait_for_key();            // one key without echo on a terminal; returns at once otherwise
+// The final pause (frame/key_wait.cpp): one key without echo on a terminal; at once otherwise.
+void wait_for_key();

@@ -1,0 +1,37 @@
+// The final pause: one key read from the console without echo and without Enter.
+#include "frame/frame.h"
+
+#include <cerrno>
+#include <csignal>
+#include <termios.h>
+#include <unistd.h>
+
+// Terminal settings in force before the key wait, restored however the wait ends.
+static struct termios saved_tty;
+
+static void restore_and_reraise(int sig) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void wait_for_key() {
+    // From a file, a pipe or CI there is no key to wait for: a batch run must not hang.
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_tty) != 0) return;
+
+    struct termios raw = saved_tty;
+    // One byte, no echo, no Enter needed. Ctrl-C arrives as an ordinary key, as any key ends
+    // the wait; a hang-up or kill still restores the terminal on its way out.
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    const int caught[] = {SIGHUP, SIGTERM, SIGQUIT, SIGINT};
+    for (int sig : caught) std::signal(sig, restore_and_reraise);
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+        char key;
+        while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+        }
+    }
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
+    for (int sig : caught) std::signal(sig, SIG_DFL);
+}
