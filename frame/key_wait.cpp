@@ -1,6 +1,23 @@
 // The final pause: one key read from the console without echo and without Enter.
 #include "frame/frame.h"
 
+#ifdef _WIN32
+
+#include <conio.h>
+#include <io.h>
+#include <stdio.h>
+
+void wait_for_key() {
+    // From a file, a pipe or CI there is no key to wait for: a batch run must not hang.
+    if (!_isatty(_fileno(stdin))) return;
+    // The console gives one key without echo and without Enter. Arrow and function keys come
+    // as two codes, a 0 or 0xE0 first; the second is taken too so that no half key is left.
+    const int key = _getch();
+    if (key == 0 || key == 0xE0) _getch();
+}
+
+#else
+
 #include <cerrno>
 #include <csignal>
 #include <termios.h>
@@ -35,3 +52,5 @@ void wait_for_key() {
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
     for (int sig : caught) std::signal(sig, SIG_DFL);
 }
+
+#endif
