@@ -58,13 +58,14 @@ int answer_arguments(int argc, char **argv) {
     return 2;
 }
 
-// Signals that can end a run before its files are in place.
+// Signals that can end a run before its files are in place, and what each did before.
 static const int ending_signals[] = {
     SIGINT, SIGTERM,
 #ifndef _WIN32
     SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ,
 #endif
 };
+static void (*earlier_action[sizeof ending_signals / sizeof ending_signals[0]])(int);
 
 static void remove_temporaries() {
     for (int slot = 0; slot < 4; ++slot) {
@@ -93,7 +94,8 @@ static void discard_temporaries() {
         rec.pFile[slot] = nullptr;
     }
     remove_temporaries();
-    for (int sig : ending_signals) std::signal(sig, SIG_DFL);
+    for (std::size_t s = 0; s < sizeof ending_signals / sizeof ending_signals[0]; ++s)
+        if (earlier_action[s] != SIG_ERR) std::signal(ending_signals[s], earlier_action[s]);
 }
 
 // errno for a file name that a finished file could not be renamed over, 0 if it can be: the
@@ -122,8 +124,13 @@ bool open_output_files() {
         std::snprintf(rec.tempname[slot], sizeof rec.tempname[slot], "%s.%ld.tmp",
                       output_names[slot], pid);
     }
-    // Installed before the first temporary exists, so that no moment can leave one behind.
-    for (int sig : ending_signals) std::signal(sig, remove_temporaries_and_reraise);
+    // Installed before the first temporary exists, so that no moment can leave one behind. A
+    // signal ignored by whoever started the run (nohup, a limit on file size) stays ignored:
+    // it does not end the run, and a failed write is reported like any other.
+    for (std::size_t s = 0; s < sizeof ending_signals / sizeof ending_signals[0]; ++s) {
+        earlier_action[s] = std::signal(ending_signals[s], remove_temporaries_and_reraise);
+        if (earlier_action[s] == SIG_IGN) std::signal(ending_signals[s], SIG_IGN);
+    }
 
     for (int slot = 0; slot < 4; ++slot) {
         // Checked now, before the dialogue, rather than after thirteen answers for nothing.

@@ -1,5 +1,6 @@
-// Real fault cases: output files that cannot be created or written, and the final key wait with
-// and without a terminal.
+// Real fault cases: output files that cannot be created, replaced or written, a console that
+// cannot be written, runs stopped halfway, answers mistyped at a terminal, and the final key
+// wait with and without a terminal.
 #include "expected_text.h"
 #include "harness.h"
 
@@ -10,10 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 using expected::ends_with;
@@ -22,6 +27,16 @@ using expected::is_one_line;
 namespace {
 
 const char *const english_answers = "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n";
+
+// The folder as a run left it: each entry's name and contents ("<folder>" for a folder).
+std::map<std::string, std::string> folder_of(const std::string &dir) {
+    std::map<std::string, std::string> entries;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        entries[name] = e.is_directory() ? "<folder>" : read_file(e.path().string());
+    }
+    return entries;
+}
 
 class OutputName : public ::testing::TestWithParam<const char *> {};
 
@@ -39,27 +54,94 @@ TEST_P(OutputName, FolderInItsPlaceStopsBeforeTheDialogue) {
     EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Is a directory"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("Select units"), std::string::npos) << r.out;
+    EXPECT_EQ(folder_of(dir).size(), 1u) << "a temporary file was left behind";
 }
 
-// An output file on a full device: the whole dialogue and summary still run, and the lost
-// file is named once with the reason at the end.
-TEST_P(OutputName, FullDeviceIsReportedAfterACompleteRun) {
-    const std::string dir = make_temp_dir();
-    ASSERT_EQ(symlink("/dev/full", (dir + "/" + GetParam()).c_str()), 0);
-    const RunResult r = run_program(english_answers, dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(is_one_line(r.err)) << r.err;
-    EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("Select units"), std::string::npos);
-    EXPECT_NE(r.out.find("Total Modal Mass"), std::string::npos);
-    EXPECT_TRUE(ends_with(r.out, expected::summary(true) + expected::key_prompt())) << r.out;
-    // The other files are written in full.
-    for (const char *name : {"disp.out", "velox.out", "accel.out"}) {
-        if (std::strcmp(name, GetParam()) != 0) {
-            EXPECT_EQ(expected::lines_of(r.file(name)).size(), 1238u) << name;
-        }
+// A run that cannot finish, or that is only asked about itself, in a folder holding the results
+// of an earlier run.
+struct FaultCase {
+    const char *name;
+    RunSetup setup;
+    bool accel_folder;                    // a folder named accel.out instead of the earlier file
+    int status;
+    std::vector<const char *> err_lines;  // the stderr lines, in order, each holding its text
+    const char *err_reason;               // held by every stderr line
+    std::vector<const char *> out_has;    // texts the console shows
+    bool replaces;                        // the four files are this run's, else the earlier ones
+};
+
+void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
+
+RunSetup with_args(std::vector<std::string> args) {
+    RunSetup s;
+    s.args = std::move(args);
+    return s;
+}
+
+std::vector<FaultCase> fault_cases() {
+    RunSetup interrupt, size_limit, console_full;
+    interrupt.interrupt = true;
+    size_limit.file_size_limit = 16 * 1024;  // room for the report and the console, not the histories
+    console_full.stdout_path = "/dev/full";
+    return {
+        {"InterruptedDialogue", interrupt, false, 128 + SIGINT, {}, "", {}, false},
+        {"HistoriesOverFileSizeLimit", size_limit, false, 1, {"disp.out", "velox.out", "accel.out"},
+         "File too large", {"Total Modal Mass", "Output Files", "Press any key"}, false},
+        {"FolderNamedAccelOut", {}, true, 1, {"accel.out"}, "Is a directory", {}, false},
+        {"ConsoleOnFullDevice", console_full, false, 1, {"console"}, "No space left on device", {}, true},
+        {"Help", with_args({"--help"}), false, 0, {}, "",
+         {"m11", "m12", "m22", "k11", "k12", "k22", "damping ratio of mode 1",
+          "damping ratio of mode 2", "velocity, mass 1", "velocity, mass 2", "displacement, mass 1",
+          "displacement, mass 2", "lbm", "lbf/in", "N/m", "in/sec", "pelmar.out", "disp.out",
+          "velox.out", "accel.out"},
+         false},
+        {"Version", with_args({"--version"}), false, 0, {}, "", {"pelmar_initial " PELMAR_VERSION "\n"}, false},
+        {"UnknownArgument", with_args({"--units=metric"}), false, 2, {"usage"}, "", {}, false},
+    };
+}
+
+class EarlierResults : public ::testing::TestWithParam<FaultCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Faults, EarlierResults, ::testing::ValuesIn(fault_cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The earlier results are those of the English example; the run under test has other answers,
+// so a file it replaced could not pass for an earlier one.
+TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
+    const FaultCase &c = GetParam();
+    const RunResult earlier = run_program(english_answers);
+    ASSERT_EQ(earlier.status, 0);
+    if (c.accel_folder) {
+        ASSERT_EQ(std::remove((earlier.dir + "/accel.out").c_str()), 0);
+        ASSERT_EQ(mkdir((earlier.dir + "/accel.out").c_str(), 0755), 0);
     }
+    const auto before = folder_of(earlier.dir);
+    const char *const other_answers = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+    // An interrupted run gets its first answers only.
+    const RunResult r = run_program(c.setup.interrupt ? "2 1 0 1\n" : other_answers, earlier.dir, c.setup);
+
+    EXPECT_EQ(r.status, c.status) << r.err;
+    const auto err = expected::lines_of(r.err);
+    ASSERT_EQ(err.size(), c.err_lines.size()) << r.err;
+    for (std::size_t i = 0; i < err.size(); ++i) {
+        EXPECT_NE(err[i].find(c.err_lines[i]), std::string::npos) << err[i];
+        EXPECT_NE(err[i].find(c.err_reason), std::string::npos) << err[i];
+    }
+    for (const char *text : c.out_has) EXPECT_NE(r.out.find(text), std::string::npos) << text;
+    // A run that cannot write its files says so before asking anything.
+    if (c.accel_folder) {
+        EXPECT_EQ(r.out.find("Select units"), std::string::npos) << r.out;
+    }
+
+    // Nothing else in the folder, no temporary file left behind; each file either as it was,
+    // or (when the run is to replace them) complete, as a faultless run writes it.
+    if (!c.replaces) {
+        EXPECT_EQ(folder_of(r.dir), before);
+        return;
+    }
+    const RunResult clean = run_program(other_answers);
+    ASSERT_EQ(clean.status, 0);
+    EXPECT_EQ(folder_of(r.dir), folder_of(clean.dir));
 }
 
 // Without a terminal there is no key to press: the run ends by itself after the key prompt.
@@ -83,6 +165,8 @@ public:
             << "status=$?\n"
             << "echo \"rc=$status\" > rc.tmp && mv rc.tmp rc.txt\n"
             << "stty -a > stty.tmp && mv stty.tmp stty.txt\n"
+            // Whatever was typed and not taken by the program would go to the shell.
+            << "stty -icanon min 0 time 5; cat > pending.tmp; mv pending.tmp pending.txt\n"
             << "exec sleep 120\n";
         started_ = tmux("-f /dev/null new-session -d -s run -x 150 -y 60 -c '" + dir_ + "' 'sh run.sh'") == 0;
         if (started_) socket_path_ = output("display-message -p '#{socket_path}'");
@@ -150,6 +234,59 @@ bool setting_on(const std::string &stty, const std::string &name) {
         return false;
     };
     return has_word(name) && !has_word("-" + name);
+}
+
+std::size_t count(const std::string &text, const std::string &piece) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
+// Typos at three prompts of the English example: each is named with what was typed and its
+// prompt comes again; the answers after a typo on its line are dropped, not taken for the next
+// prompts. The corrected answers give the example's four files, and nothing typed is left over
+// for the shell.
+TEST(TypedAnswers, ATypoIsNamedAndAskedAgain) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    const std::string dir = make_temp_dir();
+    TmuxPane pane(dir);
+    ASSERT_TRUE(pane.started()) << "tmux could not start a session";
+    ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
+    pane.type("1");
+    pane.key("Enter");
+    ASSERT_TRUE(pane.screen_shows("Enter m11 (lbm)")) << pane.screen();
+    struct Typo {
+        const char *line, *named, *prompt, *corrected, *next_prompt;
+    };
+    const Typo typos[] = {
+        {"38b 0 772", "'38b' is not a number: type it again", "Enter m11 (lbm)", "386 0 772 200 -100 100",
+         "Enter modal damping ratio 1"},
+        {"0,05", "'0,05' is not a number: type it again", "Enter modal damping ratio 1", "0.05 0.05",
+         "Enter initial velocity for mass 1"},
+        {"abc 0 0 1 0", "'abc' is not a number: type it again", "Enter initial velocity for mass 1",
+         "0 0 1 0", "Press any key to exit."},
+    };
+    for (const Typo &t : typos) {
+        pane.type(t.line);
+        pane.key("Enter");
+        ASSERT_TRUE(pane.screen_shows(t.named)) << pane.screen();
+        ASSERT_TRUE(TmuxPane::eventually([&] { return count(pane.screen(), t.prompt) == 2; }))
+            << pane.screen();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(pane.screen().find(t.next_prompt), std::string::npos) << "the rest of the line was read";
+        pane.type(t.corrected);
+        pane.key("Enter");
+        ASSERT_TRUE(pane.screen_shows(t.next_prompt)) << pane.screen();
+    }
+    EXPECT_EQ(count(pane.screen(), "is not a number"), 3u) << pane.screen();
+
+    const RunResult piped = run_program(english_answers);
+    for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
+        EXPECT_EQ(read_file(dir + "/" + name), piped.file(name)) << name;
+    pane.key("x");
+    ASSERT_TRUE(TmuxPane::eventually([&] { return pane.has_file("pending.txt"); })) << pane.screen();
+    EXPECT_EQ(read_file(dir + "/rc.txt"), "rc=0\n");
+    EXPECT_EQ(read_file(dir + "/pending.txt"), "");
 }
 
 // Drives one run in a real terminal up to the key prompt, checks that it waits there, presses
