@@ -54,14 +54,6 @@ RunResult run_program(const std::string &answers, std::string dir, int seconds, 
     return run_program(answers, dir, RunSetup{}, seconds, exe);
 }
 
-namespace {
-std::size_t entries_in(const std::string &dir) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(dir)) ++n;
-    return n;
-}
-}  // namespace
-
 RunResult run_program(const std::string &answers, const std::string &dir, const RunSetup &setup,
                       int seconds, const char *exe) {
     RunResult r;
@@ -74,7 +66,10 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
     int feed[2] = {-1, -1};
     if (setup.interrupt && (pipe(feed) != 0 || write(feed[1], answers.data(), answers.size()) < 0))
         throw std::runtime_error("pipe failed");
-    const std::size_t entries_before = entries_in(r.dir);
+    auto entries = [&] {
+        return std::distance(std::filesystem::directory_iterator(r.dir), std::filesystem::directory_iterator());
+    };
+    const auto entries_before = entries();
 
     const pid_t pid = fork();
     if (pid == 0) {
@@ -106,7 +101,7 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         close(feed[0]);
         // A new entry in the folder: the run has started on its files; a moment later it is
         // waiting for the answers that never come.
-        for (int tries = 0; tries < 400 && entries_in(r.dir) == entries_before; ++tries)
+        for (int tries = 0; tries < 400 && entries() == entries_before; ++tries)
             usleep(50 * 1000);
         usleep(200 * 1000);
         kill(pid, SIGINT);
