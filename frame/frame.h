@@ -50,8 +50,11 @@ struct AnalysisRecord {
     // Loop counters shared by the stages; every loop sets its own to 0 first.
     std::int32_t i = 0, j = 0, kk = 0;
 
-    // Output: report, displacement, velocity and acceleration files, in that order.
+    // Output: report, displacement, velocity and acceleration files, in that order. The streams
+    // write to the temporary names; only a run whose four files are complete renames them to
+    // the file names, so a run that stops early leaves the earlier results as they were.
     char filename[4][260] = {};
+    char tempname[4][260] = {};
     std::FILE *pFile[4] = {};
 };
 
@@ -72,7 +75,16 @@ extern int write_error[4];
 void note_write_error(int slot, int err);
 
 // Driver services (frame/driver.cpp).
-bool open_output_files();       // false after one stderr line naming the file and the reason
-bool close_output_files();      // flushes and closes all four; false if any write failed
+// Answers --help and --version and rejects any other argument, returning the exit status;
+// -1 when there are no arguments and the run goes on.
+int answer_arguments(int argc, char **argv);
+// Creates the four files under their temporary names, after checking that each file name can
+// be replaced. False after one stderr line naming the file and the reason; nothing is left.
+bool open_output_files();
+// Flushes and closes all four; if every write succeeded, renames them over the earlier files,
+// otherwise removes them. False after a stderr line per file that failed.
+bool close_output_files();
+// Flushes the console; false after one stderr line if any write to it failed.
+bool console_written();
 // The final pause (frame/key_wait.cpp): one key without echo on a terminal; at once otherwise.
 void wait_for_key();

@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,27 +51,61 @@ std::string read_file(const std::string &path) {
 }
 
 RunResult run_program(const std::string &answers, std::string dir, int seconds, const char *exe) {
+    return run_program(answers, dir, RunSetup{}, seconds, exe);
+}
+
+RunResult run_program(const std::string &answers, const std::string &dir, const RunSetup &setup,
+                      int seconds, const char *exe) {
     RunResult r;
     r.dir = dir.empty() ? make_temp_dir() : dir;
     // Captures live beside the run directory, so that they never mix with its files.
     const std::string cap = make_temp_dir();
     const std::string in_path = cap + "/stdin", out_path = cap + "/stdout", err_path = cap + "/stderr";
     std::ofstream(in_path, std::ios::binary) << answers;
+    // An interrupted run reads a pipe that stays open, so that it waits for more answers.
+    int feed[2] = {-1, -1};
+    if (setup.interrupt && (pipe(feed) != 0 || write(feed[1], answers.data(), answers.size()) < 0))
+        throw std::runtime_error("pipe failed");
+    auto entries = [&] {
+        return std::distance(std::filesystem::directory_iterator(r.dir), std::filesystem::directory_iterator());
+    };
+    const auto entries_before = entries();
 
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(r.dir.c_str()) != 0) _exit(126);
-        const int in = open(in_path.c_str(), O_RDONLY);
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = setup.interrupt ? feed[0] : open(in_path.c_str(), O_RDONLY);
+        const int out = open(setup.stdout_path ? setup.stdout_path : out_path.c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0) _exit(126);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (setup.interrupt) close(feed[1]);
+        if (setup.file_size_limit > 0) {
+            const rlimit limit = {static_cast<rlim_t>(setup.file_size_limit),
+                                  static_cast<rlim_t>(setup.file_size_limit)};
+            signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        }
         setsid();  // no controlling terminal
         alarm(static_cast<unsigned>(seconds));
-        execl(exe, exe, static_cast<char *>(nullptr));
+        std::vector<char *> argv{const_cast<char *>(exe)};
+        for (const std::string &a : setup.args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(exe, argv.data());
         _exit(127);
+    }
+    if (setup.interrupt) {
+        close(feed[0]);
+        // A new entry in the folder: the run has started on its files; a moment later it is
+        // waiting for the answers that never come.
+        for (int tries = 0; tries < 400 && entries() == entries_before; ++tries)
+            usleep(50 * 1000);
+        usleep(200 * 1000);
+        kill(pid, SIGINT);
+        close(feed[1]);
     }
     int status = 0;
     waitpid(pid, &status, 0);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Outcome of one run of the program.
 struct RunResult {
@@ -20,6 +21,18 @@ std::string make_temp_dir();
 // `exe` may name the reference build whose response lines are written by plain fprintf.
 RunResult run_program(const std::string &answers, std::string dir = "", int seconds = 60,
                       const char *exe = PELMAR_EXE);
+
+// What a run under a fault, or with arguments, changes about the plain run above.
+struct RunSetup {
+    std::vector<std::string> args;       // command-line arguments
+    long file_size_limit = 0;            // bytes a file may grow to, SIGXFSZ ignored; 0: none
+    const char *stdout_path = nullptr;   // standard output goes there, uncaptured
+    // SIGINT while the dialogue waits for more answers: the input stays open, and the signal
+    // comes once the run has made a file in its folder.
+    bool interrupt = false;
+};
+RunResult run_program(const std::string &answers, const std::string &dir, const RunSetup &setup,
+                      int seconds = 60, const char *exe = PELMAR_EXE);
 
 std::string read_file(const std::string &path);
 

@@ -1,5 +1,6 @@
-// Real fault cases: output files that cannot be created or written, and the final key wait with
-// and without a terminal.
+// Real fault cases: output files that cannot be created, replaced or written, a console that
+// cannot be written, runs stopped halfway, answers mistyped at a terminal, and the final key
+// wait with and without a terminal.
 #include "expected_text.h"
 #include "harness.h"
 
@@ -10,10 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 using expected::ends_with;
@@ -22,6 +27,16 @@ using expected::is_one_line;
 namespace {
 
 const char *const english_answers = "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n";
+
+// The folder as a run left it: each entry's name and contents ("<folder>" for a folder).
+std::map<std::string, std::string> folder_of(const std::string &dir) {
+    std::map<std::string, std::string> entries;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        entries[name] = e.is_directory() ? "<folder>" : read_file(e.path().string());
+    }
+    return entries;
+}
 
 class OutputName : public ::testing::TestWithParam<const char *> {};
 
@@ -39,27 +54,69 @@ TEST_P(OutputName, FolderInItsPlaceStopsBeforeTheDialogue) {
     EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Is a directory"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("Select units"), std::string::npos) << r.out;
+    EXPECT_EQ(folder_of(dir).size(), 1u) << "a temporary file was left behind";
 }
 
-// An output file on a full device: the whole dialogue and summary still run, and the lost
-// file is named once with the reason at the end.
-TEST_P(OutputName, FullDeviceIsReportedAfterACompleteRun) {
-    const std::string dir = make_temp_dir();
-    ASSERT_EQ(symlink("/dev/full", (dir + "/" + GetParam()).c_str()), 0);
-    const RunResult r = run_program(english_answers, dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(is_one_line(r.err)) << r.err;
-    EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("Select units"), std::string::npos);
-    EXPECT_NE(r.out.find("Total Modal Mass"), std::string::npos);
-    EXPECT_TRUE(ends_with(r.out, expected::summary(true) + expected::key_prompt())) << r.out;
-    // The other files are written in full.
-    for (const char *name : {"disp.out", "velox.out", "accel.out"}) {
-        if (std::strcmp(name, GetParam()) != 0) {
-            EXPECT_EQ(expected::lines_of(r.file(name)).size(), 1238u) << name;
-        }
+// A run that cannot finish, or that is only asked about itself, in a folder holding the results
+// of an earlier run.
+struct FaultCase {
+    const char *name;
+    RunSetup setup;
+    int status;
+    std::vector<const char *> err_lines;  // the stderr lines, in order, each holding its text
+    const char *err_reason;               // held by every stderr line
+    std::vector<const char *> out_has;    // texts the console shows, in this order
+    bool replaces;                        // the four files are this run's, else the earlier ones
+};
+
+class EarlierResults : public ::testing::TestWithParam<FaultCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, EarlierResults,
+    ::testing::Values(
+        FaultCase{"Interrupted", {{}, 0, nullptr, true}, 128 + SIGINT, {}, "", {}, false},
+        // Room for the report and the console, not for the histories.
+        FaultCase{"FileSizeLimit", {{}, 16 * 1024}, 1, {"disp.out", "velox.out", "accel.out"},
+                  "File too large", {"Output Files", "Press any key"}, false},
+        FaultCase{"FolderNamedAccelOut", {}, 1, {"accel.out"}, "Is a directory", {}, false},
+        FaultCase{"ConsoleOnFullDevice", {{}, 0, "/dev/full"}, 1, {"console"}, "No space left", {}, true},
+        FaultCase{"Help", {{"--help"}}, 0, {}, "",
+                  {"unit system", "m11", "m12", "m22", "k11", "k12", "k22", "mode 1", "mode 2",
+                   "velocity, mass 1", "velocity, mass 2", "displacement, mass 1", "displacement, mass 2",
+                   "pelmar.out", "disp.out", "velox.out", "accel.out"},
+                  false},
+        FaultCase{"Version", {{"--version"}}, 0, {}, "", {"pelmar_initial " PELMAR_VERSION "\n"}, false},
+        FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The earlier results are those of the English example; the run under test has other answers,
+// so a file it replaced could not pass for an earlier one.
+TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
+    const FaultCase &c = GetParam();
+    const RunResult earlier = run_program(english_answers);
+    if (std::string(c.name) == "FolderNamedAccelOut") {
+        ASSERT_EQ(std::remove((earlier.dir + "/accel.out").c_str()), 0);
+        ASSERT_EQ(mkdir((earlier.dir + "/accel.out").c_str(), 0755), 0);
     }
+    const auto before = folder_of(earlier.dir);
+    const char *const other_answers = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+    // An interrupted run gets its first answers only.
+    const RunResult r = run_program(c.setup.interrupt ? "2 1 0 1\n" : other_answers, earlier.dir, c.setup);
+
+    EXPECT_EQ(r.status, c.status) << r.err;
+    const auto err = expected::lines_of(r.err);
+    ASSERT_EQ(err.size(), c.err_lines.size()) << r.err;
+    for (std::size_t i = 0; i < err.size(); ++i) {
+        EXPECT_NE(err[i].find(c.err_lines[i]), std::string::npos) << err[i];
+        EXPECT_NE(err[i].find(c.err_reason), std::string::npos) << err[i];
+    }
+    for (std::size_t i = 0, at = 0; i < c.out_has.size() && at != std::string::npos; ++i) {
+        at = r.out.find(c.out_has[i], at);
+        EXPECT_NE(at, std::string::npos) << c.out_has[i] << " in\n" << r.out;
+    }
+    // Nothing else in the folder, no temporary file left behind; the files either as they
+    // were, or complete, as a faultless run writes them.
+    EXPECT_EQ(folder_of(r.dir), c.replaces ? folder_of(run_program(other_answers).dir) : before);
 }
 
 // Without a terminal there is no key to press: the run ends by itself after the key prompt.
@@ -83,6 +140,8 @@ public:
             << "status=$?\n"
             << "echo \"rc=$status\" > rc.tmp && mv rc.tmp rc.txt\n"
             << "stty -a > stty.tmp && mv stty.tmp stty.txt\n"
+            // Whatever was typed and not taken by the program would go to the shell.
+            << "stty -icanon min 0 time 5; cat > pending.tmp; mv pending.tmp pending.txt\n"
             << "exec sleep 120\n";
         started_ = tmux("-f /dev/null new-session -d -s run -x 150 -y 60 -c '" + dir_ + "' 'sh run.sh'") == 0;
         if (started_) socket_path_ = output("display-message -p '#{socket_path}'");
@@ -150,6 +209,47 @@ bool setting_on(const std::string &stty, const std::string &name) {
         return false;
     };
     return has_word(name) && !has_word("-" + name);
+}
+
+// Typos at three prompts of the English example: each is named with what was typed and its
+// prompt comes again; the rest of a line with a typo is dropped, not taken for the next
+// prompts. The corrected answers give the example's four files; nothing typed is left for the
+// shell.
+TEST(TypedAnswers, ATypoIsNamedAndAskedAgain) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    const std::string dir = make_temp_dir();
+    TmuxPane pane(dir);
+    ASSERT_TRUE(pane.started()) << "tmux could not start a session";
+    ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
+    // Per line: the typo and what it drops, the message, the prompt, the corrected answers.
+    const char *const lines[][4] = {
+        {"1 38b 0 772", "'38b' is not a number: type it again", "Enter m11 (lbm)", "386 0 772 200 -100 100"},
+        {"0,05", "'0,05' is not a number: type it again", "Enter modal damping ratio 1", "0.05 0.05"},
+        {"abc 0 0 1 0", "'abc' is not a number: type it again", "Enter initial velocity for mass 1", "0 0 1 0"}};
+    auto count = [&](const std::string &piece) {
+        const std::string screen = pane.screen();
+        std::size_t n = 0;
+        for (std::size_t at = screen.find(piece); at != std::string::npos; at = screen.find(piece, at + 1)) ++n;
+        return n;
+    };
+    for (const auto &l : lines) {
+        pane.type(l[0]);
+        pane.key("Enter");
+        ASSERT_TRUE(pane.screen_shows(l[1])) << pane.screen();
+        ASSERT_TRUE(TmuxPane::eventually([&] { return count(l[2]) == 2; })) << pane.screen();
+        pane.type(l[3]);
+        pane.key("Enter");
+    }
+    ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
+    EXPECT_EQ(count("is not a number"), 3u) << pane.screen();
+
+    const RunResult piped = run_program(english_answers);
+    for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
+        EXPECT_EQ(read_file(dir + "/" + name), piped.file(name)) << name;
+    pane.key("x");
+    ASSERT_TRUE(TmuxPane::eventually([&] { return pane.has_file("pending.txt"); })) << pane.screen();
+    EXPECT_EQ(read_file(dir + "/rc.txt"), "rc=0\n");
+    EXPECT_EQ(read_file(dir + "/pending.txt"), "");
 }
 
 // Drives one run in a real terminal up to the key prompt, checks that it waits there, presses
