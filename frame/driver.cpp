@@ -197,9 +197,9 @@ bool close_output_files() {
         errno = 0;
         if (std::fclose(f) != 0) note_write_error(slot, errno);
         rec.pFile[slot] = nullptr;
-        if (write_error[slot] != 0) {
+        if (rec.write_error[slot] != 0) {
             std::fprintf(stderr, "pelmar_initial: cannot write %s: %s\n", rec.filename[slot],
-                         std::strerror(write_error[slot]));
+                         std::strerror(rec.write_error[slot]));
             ok = false;
         }
     }

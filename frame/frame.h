@@ -5,9 +5,16 @@
 #include <cstdint>
 #include <cstdio>
 
-// All state of one run. Stages take no arguments and return nothing: each reads what the
-// earlier stages left here and writes its own results back. Matrices are 2x2, row-major,
-// [row][column]; index 0 and 1 stand for mass (or mode) 1 and 2.
+// Everything one stage hands to another, and the state of the four output files. Stages take
+// no arguments and return nothing: each reads what the earlier stages left here and writes its
+// own results back. Matrices are 2x2, row-major, [row][column]; index 0 and 1 stand for mass
+// (or mode) 1 and 2.
+//
+// A few pieces of run state live beside the stage or service that alone uses them, not here:
+// the name of the first answer the dialogue could not read (input/data_input.cpp), the three
+// 128 KiB response buffers (response/time_history.cpp), the signal actions in force while the
+// output files are temporary (frame/driver.cpp) and the terminal settings saved during the
+// final key wait (frame/key_wait.cpp).
 struct AnalysisRecord {
     // Run-wide constants and settings. pi and tpi exist before main's first statement.
     double pi = std::atan2(0.0, -1.0);
@@ -47,7 +54,9 @@ struct AnalysisRecord {
     double dt = 0;
     double dur = 0;
 
-    // Loop counters shared by the stages; every loop sets its own to 0 first.
+    // Loop counters of the dialogue, which sets each to 0 before its loop. The 2x2 kernels and
+    // the time history count with local variables instead; kk is the record's inner-product
+    // counter, but the product kernel keeps its own, so no loop uses it.
     std::int32_t i = 0, j = 0, kk = 0;
 
     // Output: report, displacement, velocity and acceleration files, in that order. The streams
@@ -56,6 +65,9 @@ struct AnalysisRecord {
     char filename[4][260] = {};
     char tempname[4][260] = {};
     std::FILE *pFile[4] = {};
+    // errno of the first failed write to each file, by slot (0 while none failed): a full disk
+    // is reported when the files are closed, not lost.
+    int write_error[4] = {};
 };
 
 // The one instance, with static lifetime.
@@ -69,8 +81,6 @@ void both(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The text to the report file only.
 void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// errno of the first failed write to each output file, by slot (0 while none failed).
-extern int write_error[4];
 // Remembers a failure of output slot `slot` unless an earlier one is already remembered.
 void note_write_error(int slot, int err);
 

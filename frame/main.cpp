@@ -1,4 +1,34 @@
 // Entry point: free vibration of a two-degree-of-freedom system, from dialogue to time history.
+//
+// What it computes. Two lumped masses coupled by springs, M x'' + C x' + K x = 0, with a
+// symmetric 2x2 mass matrix M and stiffness matrix K typed by the user and the damping given
+// as a ratio of critical per mode. The undamped eigenproblem K phi = lambda M phi is solved in
+// closed form (det(K - lambda M) is a quadratic in lambda); the program reports the eigenvalues,
+// the natural frequencies in rad/sec and Hz, the mode shapes, the mass-normalised modes P
+// (P^T M P = I, so each mode is a unit-mass oscillator), the checks P^T M P and P^T K P, the
+// participation factors and effective modal masses for both masses pushed together, and then
+// writes the damped free vibration after release, by modal superposition in closed form, as
+// displacement, velocity and acceleration histories of both masses.
+//
+// How to build. The C++17 standard library is all it needs:
+//     cmake -S . -B build && cmake --build build -j2 --target pelmar_initial
+//
+// A sample run. English units, masses of 386 and 772 lbm (1 and 2 lbf sec^2/in), springs of
+// 100 lbf/in from mass 1 to ground and between the masses, 5 % damping in both modes, mass 1
+// pulled out 1 inch and released (examples/english_two_mass.txt):
+//     build/pelmar_initial < examples/english_two_mass.txt
+// with the thirteen answers
+//     1   386 0 772   200 -100 100   0.05 0.05   0 0   1 0
+//     units, m11 m12 m22 (lbm), k11 k12 k22 (lbf/in), damping ratios, initial velocities
+//     (in/sec), initial displacements (in)
+// gives omega1 = 4.6821 and omega2 = 15.1022 rad/sec, a total modal mass of 3.0000 and 1238
+// time steps of 0.0130014 sec.
+//
+// The files it writes, in the current folder, replaced only when a run completes:
+//     pelmar.out  the report: M, K, eigenvalues, frequencies, modes, checks, participation
+//     disp.out    displacement history: time (sec), mass 1, mass 2 (in or m)
+//     velox.out   velocity history (in/sec or m/sec)
+//     accel.out   acceleration history (G, that is in/sec^2 / 386, or m/sec^2)
 #include "frame/frame.h"
 #include "input/input.h"
 #include "modal/modal.h"

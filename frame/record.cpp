@@ -5,10 +5,9 @@
 #include <cstdarg>
 
 AnalysisRecord rec;
-int write_error[4] = {};
 
 void note_write_error(int slot, int err) {
-    if (write_error[slot] == 0) write_error[slot] = err != 0 ? err : EIO;
+    if (rec.write_error[slot] == 0) rec.write_error[slot] = err != 0 ? err : EIO;
 }
 
 static void emit_v(std::FILE *f, const char *fmt, std::va_list ap) {

@@ -21,6 +21,8 @@ void participation() {
     const double l1 = rec.m[1][0] + rec.m[1][1];
     rec.part1 = l0 * rec.vector[0][0] + l1 * rec.vector[1][0];
     rec.part2 = l0 * rec.vector[0][1] + l1 * rec.vector[1][1];
+    // "Particpation" is spelled so on purpose: the heading is part of the program's fixed output,
+    // which report files kept from earlier runs and the scripts that read them compare against.
     report_then_console("\n\n Particpation Factors \n\n", rec.part1, rec.part2);
 
     // Effective modal mass Gamma_r^2 (modes have unit modal mass): the share of the total
