@@ -50,6 +50,12 @@ std::string read_file(const std::string &path) {
     return s.str();
 }
 
+std::string example_answers(const std::string &file) {
+    const std::string text = read_file(std::string(PELMAR_EXAMPLES) + "/" + file);
+    if (text.empty()) throw std::runtime_error("missing example " + file);
+    return text;
+}
+
 RunResult run_program(const std::string &answers, std::string dir, int seconds, const char *exe) {
     return run_program(answers, dir, RunSetup{}, seconds, exe);
 }

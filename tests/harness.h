@@ -36,6 +36,10 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
 
 std::string read_file(const std::string &path);
 
+// The answers held by one of the shipped example files in examples/, e.g. "english_two_mass.txt":
+// the tests run the same sample the README and the installed examples show.
+std::string example_answers(const std::string &file);
+
 // The 13 answers in dialogue order as one line of text.
 std::string answers(int units, double m11, double m12, double m22, double k11, double k12,
                     double k22, double z1, double z2, double v1, double v2, double d1, double d2);

@@ -17,8 +17,8 @@ using expected::lines_of;
 
 namespace {
 
-// Everything after the unit answer of the English example.
-const std::string model_answers = " 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n";
+// Everything after the unit answer of the English example (1 386 0 772 200 -100 100 ...).
+const std::string model_answers = example_answers("english_two_mass.txt").substr(1);
 
 struct UnitCase {
     const char *typed;  // the unit answer as typed
@@ -154,7 +154,7 @@ TEST(BadInput, TextForM22ActsAsZerosFromThereOn) {
 // Text for the unit answer: nothing is read at all, so the choice stays 0 (metric) and every
 // field stays 0, the same run as thirteen typed zeros.
 TEST(BadInput, TextForTheUnitChoiceGivesMetricAndZeros) {
-    const RunResult bad = expect_run_as_zeros("english 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n",
+    const RunResult bad = expect_run_as_zeros("english" + model_answers,
                                               "0 0 0 0 0 0 0 0 0 0 0 0 0\n", "unit");
     EXPECT_NE(bad.out.find(expected::dialogue(false)), std::string::npos);
     EXPECT_TRUE(ends_with(bad.out, expected::summary(false) + expected::key_prompt()));

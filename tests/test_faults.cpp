@@ -26,7 +26,8 @@ using expected::is_one_line;
 
 namespace {
 
-const char *const english_answers = "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n";
+// The English two-mass example: 1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0.
+const std::string english_answers = example_answers("english_two_mass.txt");
 
 // The folder as a run left it: each entry's name and contents ("<folder>" for a folder).
 std::map<std::string, std::string> folder_of(const std::string &dir) {
@@ -68,6 +69,9 @@ struct FaultCase {
     std::vector<const char *> out_has;    // texts the console shows, in this order
     bool replaces;                        // the four files are this run's, else the earlier ones
 };
+
+// A case is shown by its name in the test log, not as a dump of its bytes.
+void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
 
 class EarlierResults : public ::testing::TestWithParam<FaultCase> {};
 
@@ -260,7 +264,7 @@ void run_to_key_prompt_and_press(const std::string &key_name, std::string &rc, s
     TmuxPane pane(dir);
     ASSERT_TRUE(pane.started()) << "tmux could not start a session";
     ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
-    pane.type("1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0");
+    pane.type(english_answers.substr(0, english_answers.find_last_not_of("\n") + 1));
     pane.key("Enter");
     ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
 

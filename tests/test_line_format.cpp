@@ -321,8 +321,8 @@ TEST(ResponseLine, DecayingResponses) {
 // same steps, so all four files and the console must agree byte for byte. The models cover
 // both unit systems, damped and undamped motion, and not-a-number values in the files.
 TEST(ResponseFiles, SameBytesAsTheFprintfBuild) {
-    const char *const models[] = {
-        "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n",        // English, damped
+    const std::string models[] = {
+        example_answers("english_two_mass.txt"),             // English, damped
         "1 500 -60 300 900 -350 420 0.02 0.15 3 -1 0.2 0.1\n", // English, coupled masses
         "2 1 0 1 2 -1 2 0 0 0 0 1 1\n",                        // metric, undamped cosine
         "2 2 0.3 1 3 -1 1 0.01 0.3 0.5 -0.25 0.01 -0.02\n",    // metric, coupled, unequal damping
@@ -330,7 +330,7 @@ TEST(ResponseFiles, SameBytesAsTheFprintfBuild) {
         "2 1 0 1 1 0 4 0.05 0.05 0 0 1 1\n",                   // uncoupled: mode 1 is nan
         "2 1 0 1 2 -1 2 1 0.5 0.1 0 1 0\n",                    // critical damping: inf and nan
     };
-    for (const char *typed : models) {
+    for (const std::string &typed : models) {
         const RunResult fast = run_program(typed);
         const RunResult plain = run_program(typed, "", 60, PELMAR_FPRINTF_EXE);
         EXPECT_EQ(fast.status, 0) << typed;

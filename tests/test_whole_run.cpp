@@ -16,7 +16,8 @@ using expected::response_line;
 
 namespace {
 
-const char *const english_answers = "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n";
+// The English two-mass example: 1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0.
+const std::string english_answers = example_answers("english_two_mass.txt");
 
 // The two-mass English example: 386 and 772 lbm are 1 and 2 lbf sec^2/in once divided by 386.
 // det(K - lambda M) = 2 lambda^2 - 500 lambda + 10000, so lambda = 125 -/+ 25 sqrt(17), and the
