@@ -31,4 +31,5 @@ void eigenvalues() {
     both("\n omega2 = %14.4f rad/sec\n", rec.omega[1]);
     both("\n\n fn1 = %14.4f Hz", fn1);
     both("\n fn2 = %14.4f Hz\n", fn2);
+    model_check();
 }
