@@ -403,6 +403,8 @@ TEST(ResponseAgainstIntegration, EnglishUnitsAccelerationInG) {
 // Models whose modes the first row of K - lambda M cannot give (uncoupled masses in either
 // order, a first row left a rounding hair off zero, weak coupling, equal frequencies) and
 // modes damped at and above critical, where the motion creeps back without oscillating.
+// With equal frequencies the modes are any M-orthonormal pair, so only equal damping ratios
+// describe one structure.
 TEST(ResponseAgainstIntegration, ModesBeyondTheFirstRowAndDampingFromCriticalUp) {
     const Model models[] = {
         {2, {{2, 0}, {0, 1}}, {{4, 0}, {0, 9}}, {0.02, 0.05}, {0.3, -0.2}, {1, 0.5}},
@@ -412,6 +414,7 @@ TEST(ResponseAgainstIntegration, ModesBeyondTheFirstRowAndDampingFromCriticalUp)
         {2, {{1, 0}, {0, 2}}, {{100, -1e-6}, {-1e-6, 800}}, {0.05, 0.05}, {0, 0}, {1, 1}},
         {2, {{1, 0}, {0, 1}}, {{1, -0.001}, {-0.001, 6.76e4}}, {0.02, 0.02}, {0, 0}, {1, 1}},
         {2, {{2, 0.5}, {0.5, 1}}, {{6, 1.5}, {1.5, 3}}, {0.05, 0.05}, {0.1, 0}, {1, 1}},
+        {2, {{2, 0.5}, {0.5, 1}}, {{7.4, 1.85}, {1.85, 3.7}}, {0.3, 0.3}, {0.1, 0}, {1, -1}},
         {2, {{1, 0}, {0, 2}}, {{3, 0}, {0, 6}}, {0.05, 0.05}, {0, 0.2}, {1, -1}},
         {2, {{1, 0}, {0, 1}}, {{2, -1}, {-1, 2}}, {1, 0.05}, {0, 0}, {1, 0}},
         {2, {{2.0, 0.5}, {0.5, 1.0}}, {{300, -100}, {-100, 150}}, {1.5, 0.05}, {0.1, 0.3}, {0.01, -0.02}},
