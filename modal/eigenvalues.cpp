@@ -14,8 +14,9 @@ void eigenvalues() {
     rec.c = k[0][0] * k[1][1] - k[0][1] * k[1][0];
 
     // The plain quadratic formula, roots kept as they come: ev1 carries the minus sign, so it
-    // is the lower mode for a positive-definite pair. A singular M or a negative discriminant
-    // is not caught: inf and nan flow on into the modes and the time history, as printed.
+    // is the lower mode for a positive-definite pair. A singular M or a truly negative
+    // discriminant is not caught here: inf and nan flow on into the modes and the time history,
+    // as printed, and the model check names the cause on stderr.
     double d = std::pow(rec.b, 2.0) - 4.0 * rec.a * rec.c;
     // With M positive definite and K without negative springs on the diagonal the roots are
     // real, so a negative discriminant is rounding: with K proportional to M (equal
