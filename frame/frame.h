@@ -49,6 +49,11 @@ struct AnalysisRecord {
     double QTMQ[2][2] = {};
     double scale1 = 0, scale2 = 0;
     double part1 = 0, part2 = 0;  // participation factors, then effective modal masses
+    // Set by the model check: M positive definite, K positive semi-definite, no negative
+    // damping, every answer and both eigenvalues finite. Only such a model gets the mended
+    // mode shapes and the critically damped and overdamped closed forms; any other keeps
+    // the plain formulas and their inf and nan.
+    bool physical = false;
 
     // Time grid of the response.
     double dt = 0;

@@ -14,9 +14,14 @@ void eigenvalues() {
     rec.c = k[0][0] * k[1][1] - k[0][1] * k[1][0];
 
     // The plain quadratic formula, roots kept as they come: ev1 carries the minus sign, so it
-    // is the lower mode for a positive-definite pair. A singular M or a negative discriminant
-    // is not caught: inf and nan flow on into the modes and the time history, as printed.
-    const double d = std::pow(rec.b, 2.0) - 4.0 * rec.a * rec.c;
+    // is the lower mode for a positive-definite pair. A singular M or a truly negative
+    // discriminant is not caught here: inf and nan flow on into the modes and the time history,
+    // as printed, and the model check names the cause on stderr.
+    double d = std::pow(rec.b, 2.0) - 4.0 * rec.a * rec.c;
+    // With M positive definite and K without negative springs on the diagonal the roots are
+    // real, so a negative discriminant is rounding: with K proportional to M (equal
+    // frequencies) b^2 and 4ac are equal and their difference may come out a hair below zero.
+    if (d < 0.0 && m[0][0] > 0.0 && rec.a > 0.0 && k[0][0] >= 0.0 && k[1][1] >= 0.0) d = 0.0;
     rec.ev1 = (-rec.b - std::sqrt(d)) / (2.0 * rec.a);
     rec.ev2 = (std::sqrt(d) - rec.b) / (2.0 * rec.a);
 
@@ -31,4 +36,5 @@ void eigenvalues() {
     both("\n omega2 = %14.4f rad/sec\n", rec.omega[1]);
     both("\n\n fn1 = %14.4f Hz", fn1);
     both("\n fn2 = %14.4f Hz\n", fn2);
+    model_check();
 }

@@ -9,6 +9,10 @@ void eigenvalues();    // roots of det(K - lambda M) = 0, circular and cyclic fr
 void eigenvectors();   // mode shapes, normalised to unit modal mass, with QTMQ/PTMP/PTKP checks
 void participation();  // participation factors and effective modal masses for a uniform push
 
+// Called by eigenvalues once the roots are known: sets rec.physical and, for a model that is
+// not physical, names the cause in one line on stderr.
+void model_check();
+
 // 2x2 kernels.
 // Matrix block: each row's elements in the element format, then a newline.
 void matrix_block(std::FILE *f, const double mat[2][2], const char *element_format);

@@ -5,17 +5,25 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 
 // One writer per response file, fixed in size, so memory does not depend on the step count.
 static ResponseWriter writers[3];
 
 // Number of whole steps in the quotient dur/dt, or 0 when the quotient is not a finite number
 // that fits a 32-bit count (a zero or nan frequency, or frequencies 1e150 apart): converting
-// such a value to an integer would be undefined behaviour.
+// such a value to an integer would be undefined behaviour. A physical model left without a
+// time history is told why; any other has already been named by the model check.
 static std::int32_t step_count(long double quotient) {
-    if (!std::isfinite(quotient) || quotient <= -2147483649.0L || quotient >= 2147483648.0L)
-        return 0;
-    return static_cast<std::int32_t>(quotient);
+    if (std::isfinite(quotient) && quotient > -2147483649.0L && quotient < 2147483648.0L)
+        return static_cast<std::int32_t>(quotient);
+    if (rec.physical && !std::isfinite(quotient))
+        std::fprintf(stderr, "pelmar_initial: the lower natural frequency is zero (a free mass), so twelve "
+                             "of its periods never end and no time history is written\n");
+    else if (rec.physical)
+        std::fprintf(stderr, "pelmar_initial: the natural frequencies are too far apart: %.3Le steps exceed "
+                             "a 32-bit step count, so no time history is written\n", quotient);
+    return 0;
 }
 
 void time_history() {
@@ -31,6 +39,14 @@ void time_history() {
     // P^T M P = I, the modal initial state is exactly P^T M di and P^T M vi.
     double wd[2], sigma[2], sigma2[2], wd2[2], decay[2], A[2], B[2];
     double mdi[2], mvi[2];
+    // A mode damped at or above critical does not oscillate: x = c1 e^(s1 t) + c2 e^(s2 t) with
+    // the real roots s1 = -sigma + mu (slow) and s2 = -sigma - mu (fast), mu = omega sqrt(zeta^2 - 1).
+    // Written as x = e^(s1 t) (A + B g(t)), B = V - s1 A, g = (1 - e^(-2 mu t)) / (2 mu): both
+    // exponentials decay, so nothing overflows at zeta = 20, and g comes from expm1, so near
+    // zeta = 1, where c1 and c2 grow without bound and cancel, nothing is lost. At zeta = 1,
+    // g = t: the critically damped (A + B t) e^(-omega t).
+    bool aperiodic[2] = {false, false};
+    double s1[2], s2[2], mu2[2];
     for (int i = 0; i < 2; ++i) {
         mdi[i] = rec.m[i][0] * rec.di[0] + rec.m[i][1] * rec.di[1];
         mvi[i] = rec.m[i][0] * rec.vi[0] + rec.m[i][1] * rec.vi[1];
@@ -44,6 +60,15 @@ void time_history() {
         A[r] = rec.vectorT[r][0] * mdi[0] + rec.vectorT[r][1] * mdi[1];
         const double V = rec.vectorT[r][0] * mvi[0] + rec.vectorT[r][1] * mvi[1];
         B[r] = (sigma[r] * A[r] + V) / wd[r];
+        aperiodic[r] = rec.physical && rec.damp[r] >= 1.0;
+        if (aperiodic[r]) {
+            const double zeta = rec.damp[r], w = rec.omega[r];
+            const double root = std::sqrt(zeta - 1.0) * std::sqrt(zeta + 1.0);  // sqrt(zeta^2 - 1), no cancellation
+            s1[r] = -w / (zeta + root);  // -sigma + mu without subtracting nearly equal numbers
+            s2[r] = -w * (zeta + root);
+            mu2[r] = 2.0 * w * root;
+            B[r] = V - s1[r] * A[r];
+        }
     }
 
     for (int f = 0; f < 3; ++f) writer_open(writers[f], rec.pFile[f + 1]);
@@ -53,6 +78,14 @@ void time_history() {
         const double t = static_cast<double>(s) * rec.dt;
         double x[2], v[2], acc[2];
         for (int r = 0; r < 2; ++r) {
+            if (aperiodic[r]) {
+                const double E1 = std::exp(s1[r] * t), BE2 = B[r] * std::exp(s2[r] * t);
+                const double g = mu2[r] > 0.0 ? -std::expm1(-mu2[r] * t) / mu2[r] : t;
+                x[r] = E1 * (A[r] + B[r] * g);
+                v[r] = s1[r] * x[r] + BE2;
+                acc[r] = s1[r] * v[r] + s2[r] * BE2;
+                continue;
+            }
             const double C = std::cos(wd[r] * t);
             const double S = std::sin(wd[r] * t);
             const double E = std::exp(decay[r] * t);

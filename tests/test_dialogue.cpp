@@ -123,9 +123,13 @@ RunResult expect_run_as_zeros(const std::string &broken, const std::string &zero
     const RunResult ref = run_program(zeros);
     EXPECT_EQ(cut.status, 0);
     EXPECT_EQ(ref.status, 0);
-    EXPECT_EQ(ref.err, "");
-    EXPECT_TRUE(is_one_line(cut.err)) << cut.err;
-    EXPECT_NE(cut.err.find(named), std::string::npos) << cut.err;
+    // Zeros may leave a model that is not physical: the run names that on a line of its own,
+    // after the line naming the unread answer.
+    EXPECT_TRUE(ref.err.empty() || is_one_line(ref.err)) << ref.err;
+    const std::string unread = cut.err.substr(0, cut.err.find('\n') + 1);
+    EXPECT_TRUE(is_one_line(unread)) << cut.err;
+    EXPECT_NE(unread.find(named), std::string::npos) << cut.err;
+    EXPECT_EQ(cut.err.substr(unread.size()), ref.err);
     EXPECT_TRUE(ends_with(cut.out, expected::key_prompt()));
     EXPECT_EQ(cut.out, ref.out);
     for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
