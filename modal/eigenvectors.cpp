@@ -72,6 +72,16 @@ static void raw_mode(double lambda, int column) {
 
 static const char *const mode_caption = "\n\n      1             2  \n\n";
 
+// QTMQ = vector^T * mat * vector, with temp = mat * vector on the way, printed in the report
+// under `heading`. With mat = M it holds the modal masses, with mat = K the modal stiffnesses;
+// both are diagonal up to rounding when the modes are right.
+static void triple_product(const double mat[2][2], const char *heading) {
+    product(rec.temp, mat, rec.vector);
+    product(rec.QTMQ, rec.vectorT, rec.temp);
+    report("%s", heading);
+    matrix_block(rec.pFile[0], rec.QTMQ, "%12.4f  ");
+}
+
 void eigenvectors() {
     // 1-2. Raw shapes Q, one column per mode.
     raw_mode(rec.ev1, 0);
@@ -81,11 +91,7 @@ void eigenvectors() {
 
     // 3-5. Modal masses of the raw shapes: QTMQ is diagonal up to rounding.
     transpose();
-    product(rec.temp, rec.m, rec.vector);
-    product(rec.QTMQ, rec.vectorT, rec.temp);
-    report("\n\n Let Q = eigenvector matrix. \n");
-    report("\n\n QTMQ \n");
-    matrix_block(rec.pFile[0], rec.QTMQ, "%12.4f  ");
+    triple_product(rec.m, "\n\n Let Q = eigenvector matrix. \n\n\n QTMQ \n");
 
     // 6-8. Scale each column to unit modal mass, so that P^T M P = I and the modal equations
     // decouple into single-degree-of-freedom oscillators with unit mass and stiffness lambda.
@@ -104,15 +110,8 @@ void eigenvectors() {
     matrix_block_both(rec.vector, "%12.4f   ");
 
     // 10. P^T M P: the identity up to rounding.
-    product(rec.temp, rec.m, rec.vector);
-    product(rec.QTMQ, rec.vectorT, rec.temp);
-    report("\n Let P = normalized eigenvector matrix. \n");
-    report("\n\n Verify PTMP \n");
-    matrix_block(rec.pFile[0], rec.QTMQ, "%12.4f  ");
+    triple_product(rec.m, "\n Let P = normalized eigenvector matrix. \n\n\n Verify PTMP \n");
 
     // 11. P^T K P: diag(ev1, ev2) up to rounding.
-    product(rec.temp, rec.k, rec.vector);
-    product(rec.QTMQ, rec.vectorT, rec.temp);
-    report("\n\n Verify PTKP \n");
-    matrix_block(rec.pFile[0], rec.QTMQ, "%12.4f  ");
+    triple_product(rec.k, "\n\n Verify PTKP \n");
 }

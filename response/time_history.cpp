@@ -7,6 +7,14 @@
 #include <cstdint>
 #include <cstdio>
 
+// The time grid. Thirty-two steps per period of the higher mode draw its sine smoothly and
+// catch each peak to within 0.5 % (a sample is at most half a step, pi/32 rad, from the crest:
+// 1 - cos(pi/32) = 0.0048). Twelve periods of the lower mode show the beating of the two
+// modes and the decay of the damped motion. The record therefore has 32 * 12 = 384 steps per
+// unit of frequency ratio omega2/omega1.
+static constexpr long double steps_per_higher_period = 32.0L;
+static constexpr long double lower_periods_shown = 12.0L;
+
 // One writer per response file, fixed in size, so memory does not depend on the step count.
 static ResponseWriter writers[3];
 
@@ -27,12 +35,12 @@ static std::int32_t step_count(long double quotient) {
 }
 
 void time_history() {
-    // 1. Time grid: 32 steps per period of the higher mode resolve its motion, and twelve
-    // periods of the lower mode show the beating and the decay. Each expression is carried in
-    // extended precision and rounded when stored; this decides the truncated count when the
-    // frequency ratio is a whole number (ratio 4: 1536 steps, where doubles would give 1535).
-    rec.dt = static_cast<double>((1.0L / (static_cast<long double>(rec.omega[1]) / rec.tpi)) / 32.0L);
-    rec.dur = static_cast<double>(12.0L / (static_cast<long double>(rec.omega[0]) / rec.tpi));
+    // 1. Time grid. Each expression is carried in extended precision and rounded when stored;
+    // this decides the truncated count when the frequency ratio is a whole number (ratio 4:
+    // 1536 steps, where doubles would give 1535).
+    rec.dt = static_cast<double>((1.0L / (static_cast<long double>(rec.omega[1]) / rec.tpi)) /
+                                 steps_per_higher_period);
+    rec.dur = static_cast<double>(lower_periods_shown / (static_cast<long double>(rec.omega[0]) / rec.tpi));
     const std::int32_t steps = step_count(static_cast<long double>(rec.dur) / rec.dt);
 
     // 2-5. Each mass-normalised mode is a unit-mass oscillator with its own damping. Because
