@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -499,23 +500,31 @@ TEST(ResponseInitialState, UndampedInPhaseReleaseIsCosine) {
     }
 }
 
-// The time column: the same in all three files, starting at zero, and on line s exactly
-// the printed form of s dt (each time is computed from the step index, not accumulated).
+// The time column: the same in all three files, starting at zero, and on line s exactly the
+// printed form of s dt. Each time is computed from the step index: a running sum t += dt gains
+// about one rounding per step, too little to show in six digits over a short record, so the
+// record here is long (M = I, K = [[1, -0.001], [-0.001, 3e5]]: 210 325 steps) and the test
+// first makes sure that a running sum would print a different time on some line of it.
 TEST(ResponseTimeColumn, IndexTimesStepInEveryFile) {
-    const double m[2][2] = {{2.0, 0.5}, {0.5, 1.0}}, k[2][2] = {{300, -100}, {-100, 150}};
-    const double damp[2] = {0.03, 0.03}, vi[2] = {0.1, 0.3}, di[2] = {0.01, -0.02};
+    const double m[2][2] = {{1.0, 0.0}, {0.0, 1.0}}, k[2][2] = {{1.0, -0.001}, {-0.001, 3e5}};
+    const double damp[2] = {0.02, 0.02}, vi[2] = {0.0, 0.0}, di[2] = {1.0, 1.0};
     run_stages(2, m, k, damp, vi, di, true);
     const double dt = rec.dt;
-    const Files f = run_files(answers(2, 2.0, 0.5, 1.0, 300, -100, 150, 0.03, 0.03, 0.1, 0.3, 0.01, -0.02));
-    ASSERT_GT(f.disp.size(), 100u);
+    const Files f = run_files(answers(2, 1, 0, 1, 1, -0.001, 3e5, 0.02, 0.02, 0, 0, 1, 1));
+    ASSERT_GE(f.disp.size(), 200000u);
     ASSERT_EQ(f.vel.size(), f.disp.size());
     ASSERT_EQ(f.acc.size(), f.disp.size());
     EXPECT_EQ(f.disp[0].t, 0.0);
-    for (std::size_t s = 0; s < f.disp.size(); ++s) {
-        char expected[32];
+    char expected[32], summed[32];
+    double t = 0.0;
+    bool a_sum_would_show = false;
+    for (std::size_t s = 0; s < f.disp.size(); ++s, t += dt) {
         std::snprintf(expected, sizeof expected, "%.5e", static_cast<double>(s) * dt);
+        std::snprintf(summed, sizeof summed, "%.5e", t);
+        a_sum_would_show = a_sum_would_show || std::strcmp(expected, summed) != 0;
         ASSERT_EQ(f.disp[s].t_text, expected) << "line " << s;
         ASSERT_EQ(f.vel[s].t_text, f.disp[s].t_text) << "line " << s;
         ASSERT_EQ(f.acc[s].t_text, f.disp[s].t_text) << "line " << s;
     }
+    EXPECT_TRUE(a_sum_would_show) << "this record no longer tells s dt from a running sum";
 }
