@@ -24,6 +24,14 @@ void eigenvalues() {
     if (d < 0.0 && m[0][0] > 0.0 && rec.a > 0.0 && k[0][0] >= 0.0 && k[1][1] >= 0.0) d = 0.0;
     rec.ev1 = (-rec.b - std::sqrt(d)) / (2.0 * rec.a);
     rec.ev2 = (std::sqrt(d) - rec.b) / (2.0 * rec.a);
+    // For a stiff-soft pair the minus sign subtracts two nearly equal numbers: the lower root
+    // keeps about log10(ev2/ev1) digits fewer than the upper one (a spring ratio of 1e12 would
+    // leave it three digits). Where that loss passes six digits, the lower root is taken from
+    // the product of the roots, ev1 ev2 = c/a, in which nothing cancels. Closer frequencies
+    // keep the plain formula and its bits.
+    if (rec.a > 0.0 && rec.b < 0.0 && rec.c >= 0.0 && std::isfinite(rec.ev2) &&
+        std::fabs(rec.ev1) < 1e-6 * rec.ev2)
+        rec.ev1 = rec.c / (rec.a * rec.ev2);
 
     rec.omega[0] = std::sqrt(rec.ev1);
     rec.omega[1] = std::sqrt(rec.ev2);

@@ -34,7 +34,6 @@ struct ResponseWriter {
     char buf[capacity];
 };
 void writer_open(ResponseWriter &w, std::FILE *stream);
-void writer_line(ResponseWriter &w, double t, double x1, double x2);
 // One step: the line for time t to each of the three writers, values[f] going to writer f.
 void writer_step(ResponseWriter (&w)[3], double t, const double (&values)[3][2]);
 void writer_flush(ResponseWriter &w);  // hands what is gathered to the stream

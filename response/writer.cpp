@@ -26,11 +26,6 @@ void writer_flush(ResponseWriter &w) {
 }
 
 #ifndef PELMAR_FPRINTF_WRITER
-void writer_line(ResponseWriter &w, double t, double x1, double x2) {
-    if (ResponseWriter::capacity - w.used < response_line_max) writer_flush(w);
-    w.used = static_cast<std::size_t>(format_response_line(w.buf + w.used, t, x1, x2) - w.buf);
-}
-
 void writer_step(ResponseWriter (&w)[3], double t, const double (&values)[3][2]) {
     // The time field is the same in all three lines: format it once, copy it twice.
     char time_text[response_line_max];
@@ -46,12 +41,12 @@ void writer_step(ResponseWriter (&w)[3], double t, const double (&values)[3][2])
 #else
 // The plain stdio writer of the reference build: the tests compare the fast writer's files with
 // its files byte for byte, and the benchmark measures what the buffer and formatter gain over it.
-void writer_line(ResponseWriter &w, double t, double x1, double x2) {
+static void fprintf_line(ResponseWriter &w, double t, double x1, double x2) {
     if (std::fprintf(w.stream, response_line_format, t, x1, x2) < 0 && w.error == 0)
         w.error = errno != 0 ? errno : EIO;
 }
 
 void writer_step(ResponseWriter (&w)[3], double t, const double (&values)[3][2]) {
-    for (int f = 0; f < 3; ++f) writer_line(w[f], t, values[f][0], values[f][1]);
+    for (int f = 0; f < 3; ++f) fprintf_line(w[f], t, values[f][0], values[f][1]);
 }
 #endif

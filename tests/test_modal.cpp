@@ -174,6 +174,25 @@ TEST(ModalRandomModels, EigenpairsSolveTheGeneralisedProblem) {
     }
 }
 
+// A soft mass weakly tied to a stiff one, the stiff spring 1e4 to 1e12 times the soft: the
+// plain quadratic formula would lose about log10 of that ratio in digits of the lower root to
+// cancellation. Both roots against the product and sum of the roots evaluated in long double,
+// where nothing cancels.
+TEST(ModalKnownValues, StiffSoftPairKeepsTheLowerRoot) {
+    const double zero[2] = {0, 0};
+    for (double k22 : {1.234567e4, 1.234567e8, 1.234567e10, 1.234567e12}) {
+        const double m[2][2] = {{1.3, 0.02}, {0.02, 0.7}}, k[2][2] = {{1.37, -0.0011}, {-0.0011, k22}};
+        run_stages(2, m, k, zero, zero, zero);
+        const long double a = 1.3L * 0.7L - 0.02L * 0.02L;
+        const long double b = -(1.3L * k22 + 0.7L * 1.37L) - 2 * 0.02L * 0.0011L;
+        const long double c = 1.37L * k22 - 0.0011L * 0.0011L;
+        const long double big = (-b + std::sqrt(b * b - 4 * a * c)) / (2 * a);
+        const double ev2 = static_cast<double>(big), ev1 = static_cast<double>(c / (a * big));
+        EXPECT_NEAR(rec.ev1, ev1, 1e-12 * ev1) << "k22 " << k22;
+        EXPECT_NEAR(rec.ev2, ev2, 1e-12 * ev2) << "k22 " << k22;
+    }
+}
+
 // Unit masses on a chain of three equal springs: in-phase mode at lambda 1, out-of-phase at 3;
 // a uniform push excites only the in-phase mode, which carries the whole mass.
 TEST(ModalKnownValues, UnitMassesEqualSprings) {
