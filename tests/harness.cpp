@@ -50,6 +50,16 @@ std::string read_file(const std::string &path) {
     return s.str();
 }
 
+void congruence(const double x[2][2], const double a[2][2], double out[2][2]) {
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 2; ++c) {
+            double s = 0;
+            for (int i = 0; i < 2; ++i)
+                for (int j = 0; j < 2; ++j) s += x[i][r] * a[i][j] * x[j][c];
+            out[r][c] = s;
+        }
+}
+
 std::string example_answers(const std::string &file) {
     const std::string text = read_file(std::string(PELMAR_EXAMPLES) + "/" + file);
     if (text.empty()) throw std::runtime_error("missing example " + file);

@@ -40,6 +40,11 @@ std::string read_file(const std::string &path);
 // the tests run the same sample the README and the installed examples show.
 std::string example_answers(const std::string &file);
 
+// out = X^T A X, written out element by element rather than with the program's kernels. With
+// X the mode matrix (one mode per column) and A = M or K it gives the modal masses or
+// stiffnesses; with X = L^-T it reduces K to L^-1 K L^-T.
+void congruence(const double x[2][2], const double a[2][2], double out[2][2]);
+
 // The 13 answers in dialogue order as one line of text.
 std::string answers(int units, double m11, double m12, double m22, double k11, double k12,
                     double k22, double z1, double z2, double v1, double v2, double d1, double d2);

@@ -47,16 +47,6 @@ double char_det_scale(const Mat &m, const Mat &k, double lambda) {
            (std::fabs(k[0][1]) + l * std::fabs(m[0][1])) * (std::fabs(k[1][0]) + l * std::fabs(m[1][0]));
 }
 
-// X^T A X for the mode matrix X (one mode per column).
-void congruence(const Mat &x, const Mat &a, double out[2][2]) {
-    for (int r = 0; r < 2; ++r)
-        for (int c = 0; c < 2; ++c) {
-            double s = 0;
-            for (int i = 0; i < 2; ++i)
-                for (int j = 0; j < 2; ++j) s += x[i][r] * a[i][j] * x[j][c];
-            out[r][c] = s;
-        }
-}
 
 // The console line that starts with `prefix` (leading spaces included), or "" if none.
 std::string line_starting(const std::string &text, const std::string &prefix) {

@@ -102,14 +102,9 @@ Modes solve_modes(const double m[2][2], const double k[2][2]) {
     const double l00 = std::sqrt(m[0][0]), l10 = m[1][0] / l00;
     const double l11 = std::sqrt(m[1][1] - l10 * l10);
     const double li[2][2] = {{1.0 / l00, 0.0}, {-l10 / (l00 * l11), 1.0 / l11}};  // L^-1
+    const double lit[2][2] = {{li[0][0], li[1][0]}, {li[0][1], li[1][1]}};  // L^-T
     double a[2][2];  // L^-1 K L^-T
-    for (int i = 0; i < 2; ++i)
-        for (int j = 0; j < 2; ++j) {
-            double s = 0;
-            for (int p = 0; p < 2; ++p)
-                for (int q = 0; q < 2; ++q) s += li[i][p] * k[p][q] * li[j][q];
-            a[i][j] = s;
-        }
+    congruence(lit, k, a);
     const double theta = 0.5 * std::atan2(2.0 * a[0][1], a[0][0] - a[1][1]);
     const double c = std::cos(theta), s = std::sin(theta);
     const double y[2][2] = {{c, -s}, {s, c}};
