@@ -44,6 +44,9 @@ static void raw_mode(double lambda, int column) {
     rec.a12 = k[0][1] - m[0][1] * lambda;
     double phi1 = -rec.a12 / rec.a11, phi2 = 1.0;
     if (rec.physical) {
+        // A mass that does not move in this mode (a12 = 0 with uncoupled masses) is printed
+        // 0.0000, not -0.0000: + 0.0 turns a negative zero positive and leaves all else as is.
+        phi1 += 0.0;
         const double noise = root_noise();
         const double a21 = k[1][0] - m[1][0] * lambda, a22 = k[1][1] - m[1][1] * lambda;
         const double n11 = entry_noise(k[0][0], m[0][0], lambda, noise);
@@ -61,7 +64,7 @@ static void raw_mode(double lambda, int column) {
                     q = m[0][0] * rec.vector[0][0] + m[0][1] * rec.vector[1][0];
                 }
             }
-            phi1 = p / q + 0.0;  // + 0.0: an exact zero is written 0.0000, not -0.0000
+            phi1 = p / q + 0.0;
             // phi2 = 0, or so small against phi1 that the modal mass would overflow.
             if (!std::isfinite(phi1 * phi1)) phi1 = 1.0, phi2 = 0.0;
         }
