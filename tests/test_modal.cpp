@@ -310,6 +310,12 @@ TEST(ModalKnownValues, UncoupledMassesEachModeMovesOneMass) {
     EXPECT_EQ(std::count(disp.begin(), disp.end(), '\n'), 768);
     EXPECT_FALSE(has_nan_or_inf(disp + r.file("velox.out") + r.file("accel.out")));
     EXPECT_EQ(disp.substr(0, disp.find('\n') + 1), "  0.00000e+00  \t 1.0000e+00 \t  1.0000e+00 \n");
+
+    // The stiffer spring on mass 1: mode 1 moves mass 2 alone, and the mass that stays put
+    // prints as 0.0000 (the first row gives -0 / 3 there), never -0.0000.
+    const RunResult swapped = run_program(answers(2, 1, 0, 1, 4, 0, 1, 0, 0, 0, 0, 1, 1));
+    EXPECT_EQ(line_after(swapped.out, "Normalized Eigenvectors (column format)", 2), "      0.0000         1.0000   ");
+    EXPECT_EQ(line_after(swapped.out, "Normalized Eigenvectors (column format)", 3), "      1.0000         0.0000   ");
 }
 
 // The other faults, each named once; the run is otherwise what it always was. A damping
