@@ -58,14 +58,30 @@ int answer_arguments(int argc, char **argv) {
     return 2;
 }
 
-// Signals that can end a run before its files are in place, and what each did before.
 static const int ending_signals[] = {
     SIGINT, SIGTERM,
 #ifndef _WIN32
     SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ,
 #endif
 };
-static void (*earlier_action[sizeof ending_signals / sizeof ending_signals[0]])(int);
+static constexpr std::size_t ending_signal_count = sizeof ending_signals / sizeof ending_signals[0];
+static_assert(ending_signal_count <= sizeof(SignalActions::action) / sizeof(SignalActions::action[0]),
+              "room for every ending signal's earlier action");
+
+void catch_ending_signals(void (*handler)(int), SignalActions &saved) {
+    for (std::size_t s = 0; s < ending_signal_count; ++s) {
+        saved.action[s] = std::signal(ending_signals[s], handler);
+        if (saved.action[s] == SIG_IGN) std::signal(ending_signals[s], SIG_IGN);
+    }
+}
+
+void restore_ending_signals(const SignalActions &saved) {
+    for (std::size_t s = 0; s < ending_signal_count; ++s)
+        if (saved.action[s] != SIG_ERR) std::signal(ending_signals[s], saved.action[s]);
+}
+
+// What the signals did before the output files became temporaries.
+static SignalActions before_temporaries;
 
 static void remove_temporaries() {
     for (int slot = 0; slot < 4; ++slot) {
@@ -94,8 +110,7 @@ static void discard_temporaries() {
         rec.pFile[slot] = nullptr;
     }
     remove_temporaries();
-    for (std::size_t s = 0; s < sizeof ending_signals / sizeof ending_signals[0]; ++s)
-        if (earlier_action[s] != SIG_ERR) std::signal(ending_signals[s], earlier_action[s]);
+    restore_ending_signals(before_temporaries);
 }
 
 // errno for a file name that a finished file could not be renamed over, 0 if it can be: the
@@ -127,10 +142,7 @@ bool open_output_files() {
     // Installed before the first temporary exists, so that no moment can leave one behind. A
     // signal ignored by whoever started the run (nohup, a limit on file size) stays ignored:
     // it does not end the run, and a failed write is reported like any other.
-    for (std::size_t s = 0; s < sizeof ending_signals / sizeof ending_signals[0]; ++s) {
-        earlier_action[s] = std::signal(ending_signals[s], remove_temporaries_and_reraise);
-        if (earlier_action[s] == SIG_IGN) std::signal(ending_signals[s], SIG_IGN);
-    }
+    catch_ending_signals(remove_temporaries_and_reraise, before_temporaries);
 
     for (int slot = 0; slot < 4; ++slot) {
         // Checked now, before the dialogue, rather than after thirteen answers for nothing.

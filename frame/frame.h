@@ -101,5 +101,14 @@ bool open_output_files();
 bool close_output_files();
 // Flushes the console; false after one stderr line if any write to it failed.
 bool console_written();
+// The signals that can end a run early (Ctrl-C, a kill, a hang-up; on POSIX also quit, a
+// broken pipe and a file-size limit), and the actions they had before a stage caught them.
+struct SignalActions {
+    void (*action[6])(int) = {};
+};
+// Installs `handler` for each of them, except one that whoever started the run ignores (nohup,
+// a limit on file size): that stays ignored. The earlier actions are kept in `saved`.
+void catch_ending_signals(void (*handler)(int), SignalActions &saved);
+void restore_ending_signals(const SignalActions &saved);
 // The final pause (frame/key_wait.cpp): one key without echo on a terminal; at once otherwise.
 void wait_for_key();

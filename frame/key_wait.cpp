@@ -42,21 +42,15 @@ void wait_for_key() {
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    // A signal that whoever started the run ignores (nohup) stays ignored.
-    const int caught[] = {SIGHUP, SIGTERM, SIGQUIT, SIGINT};
-    void (*earlier[4])(int);
-    for (int i = 0; i < 4; ++i) {
-        earlier[i] = std::signal(caught[i], restore_and_reraise);
-        if (earlier[i] == SIG_IGN) std::signal(caught[i], SIG_IGN);
-    }
+    SignalActions before_wait;
+    catch_ending_signals(restore_and_reraise, before_wait);
     if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
         char key;
         while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
         }
     }
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
-    for (int i = 0; i < 4; ++i)
-        if (earlier[i] != SIG_ERR) std::signal(caught[i], earlier[i]);
+    restore_ending_signals(before_wait);
 }
 
 #endif
