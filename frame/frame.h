@@ -12,9 +12,9 @@
 //
 // A few pieces of run state live beside the stage or service that alone uses them, not here:
 // the name of the first answer the dialogue could not read (input/data_input.cpp), the three
-// 128 KiB response buffers (response/time_history.cpp), the signal actions in force while the
-// output files are temporary (frame/driver.cpp) and the terminal settings saved during the
-// final key wait (frame/key_wait.cpp).
+// 128 KiB response buffers (response/time_history.cpp), the signal mask held while the files
+// are put in place (frame/driver.cpp) and the terminal settings saved during the final key
+// wait (frame/key_wait.cpp).
 struct AnalysisRecord {
     // Run-wide constants and settings. pi and tpi exist before main's first statement.
     double pi = std::atan2(0.0, -1.0);
@@ -65,8 +65,10 @@ struct AnalysisRecord {
     std::int32_t i = 0, j = 0, kk = 0;
 
     // Output: report, displacement, velocity and acceleration files, in that order. The streams
-    // write to the temporary names; only a run whose four files are complete renames them to
-    // the file names, so a run that stops early leaves the earlier results as they were.
+    // write to temporaries; only a run whose four files are complete puts them in place of the
+    // earlier ones, so a run that stops early leaves the earlier results as they were. A
+    // temporary's hidden name is empty while it has none (an unnamed file on Linux); a signal
+    // removes every name it finds here.
     char filename[4][260] = {};
     char tempname[4][260] = {};
     std::FILE *pFile[4] = {};
@@ -93,22 +95,24 @@ void note_write_error(int slot, int err);
 // Answers --help and --version and rejects any other argument, returning the exit status;
 // -1 when there are no arguments and the run goes on.
 int answer_arguments(int argc, char **argv);
-// Creates the four files under their temporary names, after checking that each file name can
-// be replaced. False after one stderr line naming the file and the reason; nothing is left.
+// Creates the four files as temporaries, after checking that each file name can be replaced.
+// False after one stderr line naming the file and the reason; nothing is left.
 bool open_output_files();
-// Flushes and closes all four; if every write succeeded, renames them over the earlier files,
-// otherwise removes them. False after a stderr line per file that failed.
+// Flushes and closes all four; if every write succeeded, puts them in place of the earlier
+// files, all four or none, otherwise removes them. False after a stderr line per failure and a
+// last one saying that the earlier results are kept.
 bool close_output_files();
+// Closes and removes the four temporaries, replacing nothing: the earlier files stay as they
+// were. Says nothing; the caller tells why.
+void abandon_output_files();
 // Flushes the console; false after one stderr line if any write to it failed.
 bool console_written();
-// The signals that can end a run early (Ctrl-C, a kill, a hang-up; on POSIX also quit, a
-// broken pipe and a file-size limit), and the actions they had before a stage caught them.
-struct SignalActions {
-    void (*action[6])(int) = {};
-};
-// Installs `handler` for each of them, except one that whoever started the run ignores (nohup,
-// a limit on file size): that stays ignored. The earlier actions are kept in `saved`.
-void catch_ending_signals(void (*handler)(int), SignalActions &saved);
-void restore_ending_signals(const SignalActions &saved);
+// Installs, once for the whole run, the one handler of the signals that can end a run early
+// (Ctrl-C, a kill, a hang-up; on POSIX also quit, a broken pipe and a file-size limit): it
+// removes the named temporaries, gives the terminal back and lets the signal end the run. A
+// signal ignored by whoever started the run stays ignored.
+void catch_ending_signals();
 // The final pause (frame/key_wait.cpp): one key without echo on a terminal; at once otherwise.
 void wait_for_key();
+// Puts back the terminal settings the key wait changed, if it changed them; async-signal-safe.
+void restore_terminal();
