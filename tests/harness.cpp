@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,11 +83,6 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
     int feed[2] = {-1, -1};
     if (setup.interrupt && (pipe(feed) != 0 || write(feed[1], answers.data(), answers.size()) < 0))
         throw std::runtime_error("pipe failed");
-    auto entries = [&] {
-        return std::distance(std::filesystem::directory_iterator(r.dir), std::filesystem::directory_iterator());
-    };
-    const auto entries_before = entries();
-
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(r.dir.c_str()) != 0) _exit(126);
@@ -98,6 +94,7 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (setup.in_child != nullptr) setup.in_child();
         if (setup.interrupt) close(feed[1]);
         if (setup.file_size_limit > 0) {
             const rlimit limit = {static_cast<rlim_t>(setup.file_size_limit),
@@ -113,15 +110,35 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         execv(exe, argv.data());
         _exit(127);
     }
+    // The files the run has open, by size (-1 for what is not a regular file), from /proc: its
+    // temporaries may have no name in the folder.
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    auto open_files = [&] {
+        std::vector<long long> sizes;
+        std::error_code ec;
+        for (std::filesystem::directory_iterator e(fds, ec), end; !ec && e != end; e.increment(ec)) {
+            struct stat st {};
+            sizes.push_back(stat(e->path().c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1);
+        }
+        return sizes;
+    };
     if (setup.interrupt) {
         close(feed[0]);
-        // A new entry in the folder: the run has started on its files; a moment later it is
-        // waiting for the answers that never come.
-        for (int tries = 0; tries < 400 && entries() == entries_before; ++tries)
-            usleep(50 * 1000);
+        // Seven descriptors (the console's three and the four files): the run has started on
+        // its files; a moment later it is waiting for the answers that never come.
+        for (int tries = 0; tries < 400 && open_files().size() < 7; ++tries) usleep(50 * 1000);
         usleep(200 * 1000);
         kill(pid, SIGINT);
         close(feed[1]);
+    }
+    if (setup.signal_in_history != 0) {
+        auto writing = [&] {
+            for (long long size : open_files())
+                if (size > (1 << 20)) return true;
+            return false;
+        };
+        for (int tries = 0; tries < 20000 && !writing(); ++tries) usleep(1000);
+        kill(pid, setup.signal_in_history);
     }
     int status = 0;
     waitpid(pid, &status, 0);

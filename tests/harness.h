@@ -28,8 +28,13 @@ struct RunSetup {
     long file_size_limit = 0;            // bytes a file may grow to, SIGXFSZ ignored; 0: none
     const char *stdout_path = nullptr;   // standard output goes there, uncaptured
     // SIGINT while the dialogue waits for more answers: the input stays open, and the signal
-    // comes once the run has made a file in its folder.
+    // comes once the run has opened its four files.
     bool interrupt = false;
+    // This signal once a file the run writes has passed 1 MB (the history is being written).
+    int signal_in_history = 0;
+    // Runs in the child, in the run's folder, just before the program starts (e.g. closes
+    // stderr or takes another user id); it ends the child with _exit(126) if it cannot.
+    void (*in_child)() = nullptr;
 };
 RunResult run_program(const std::string &answers, const std::string &dir, const RunSetup &setup,
                       int seconds = 60, const char *exe = PELMAR_EXE);
