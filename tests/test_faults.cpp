@@ -16,7 +16,9 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <vector>
 #include <unistd.h>
@@ -158,6 +160,120 @@ TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
     // Nothing else in the folder, no temporary file left behind; the files either as they
     // were, or complete, as a faultless run writes them.
     EXPECT_EQ(folder_of(r.dir), c.replaces ? folder_of(run_program(other_answers).dir) : before);
+}
+
+// A file outside the run's folder, and symbolic links to it planted, in the run's own process
+// before the program starts, at every name a temporary would have if names were predictable
+// (the process id, fixed endings) and at the lock file's name.
+std::string victim;
+void plant_links_at_predictable_names() {
+    const std::string pid = std::to_string(getpid());
+    for (const std::string n : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
+        for (const std::string &at : {n + "." + pid + ".tmp", n + ".tmp", "." + n, "." + n + ".tmp", n + "~"})
+            if (symlink(victim.c_str(), at.c_str()) != 0) _exit(126);
+    if (symlink(victim.c_str(), ".pelmar.lock") != 0) _exit(126);
+}
+
+TEST(ReplacedFiles, LinksAtPredictableNamesAreNeitherFollowedNorReplaced) {
+    victim = make_temp_dir() + "/victim.txt";
+    std::ofstream(victim) << "not to be touched\n";
+    RunSetup setup;
+    setup.in_child = plant_links_at_predictable_names;
+    const RunResult r = run_program(english_answers, "", setup);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(victim), "not to be touched\n");
+    const RunResult plain = run_program(english_answers);
+    std::size_t links = 0, files = 0;
+    for (const auto &e : std::filesystem::directory_iterator(r.dir)) {
+        if (e.is_symlink()) {
+            ++links;
+            EXPECT_EQ(std::filesystem::read_symlink(e.path()).string(), victim);
+        } else {
+            ++files;
+            EXPECT_EQ(read_file(e.path().string()), plain.file(e.path().filename().string())) << e.path();
+        }
+    }
+    EXPECT_EQ(links, 21u);
+    EXPECT_EQ(files, 4u);
+}
+
+TEST(ReplacedFiles, KeepTheirPermissionBits) {
+    const RunResult earlier = run_program(english_answers);
+    ASSERT_EQ(chmod((earlier.dir + "/pelmar.out").c_str(), 0600), 0);
+    ASSERT_EQ(chmod((earlier.dir + "/disp.out").c_str(), 0640), 0);
+    ASSERT_EQ(std::remove((earlier.dir + "/accel.out").c_str()), 0);
+    const mode_t mask = umask(0);
+    umask(mask);
+    const RunResult r = run_program("2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n", earlier.dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto mode = [&](const char *name) {
+        struct stat st {};
+        stat((r.dir + "/" + name).c_str(), &st);
+        return st.st_mode & 07777;
+    };
+    EXPECT_EQ(mode("pelmar.out"), 0600u);
+    EXPECT_EQ(mode("disp.out"), 0640u);
+    EXPECT_EQ(mode("velox.out"), 0666u & ~mask);  // the earlier run's default, kept
+    EXPECT_EQ(mode("accel.out"), 0666u & ~mask);  // a new file: the default
+}
+
+// Starts the program in `dir` with the answers in the file `answers`, console and stderr
+// discarded, behind `wrapper` when one is given; returns its process id.
+pid_t start_run(const std::string &dir, const std::string &answers, std::vector<std::string> wrapper = {}) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open(answers.c_str(), O_RDONLY), null = open("/dev/null", O_WRONLY);
+        if (chdir(dir.c_str()) != 0 || in < 0 || null < 0) _exit(126);
+        dup2(in, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        wrapper.push_back(PELMAR_EXE);
+        std::vector<char *> argv;
+        for (std::string &a : wrapper) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int status_of(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs of four models (about twenty thousand steps each, so that their writing overlaps) start
+// together in one folder, round after round, `runs` at a time, behind `wrapper`: every run
+// completes and every round leaves the complete set of exactly one model.
+void rounds_at_once(int rounds, int runs, const std::vector<std::string> &wrapper) {
+    const char *const models[4] = {"2 1 0 1 1 -0.1 2500 0.02 0.02 0 0 1 1\n", "2 2 0.5 1 3 -1 4000 0.05 0.02 0 1 0.1 0\n",
+                                   "1 386 0 386 100 -50 300000 0.01 0.03 1 0 0 0\n",
+                                   "2 1 0 3 2 -1 9000 0.1 0.1 0.5 -0.25 0.01 0.02\n"};
+    const std::string inputs = make_temp_dir(), dir = make_temp_dir();
+    std::vector<std::map<std::string, std::string>> sets;
+    for (int m = 0; m < 4; ++m) {
+        std::ofstream(inputs + "/" + std::to_string(m)) << models[m];
+        sets.push_back(folder_of(run_program(models[m]).dir));
+    }
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<pid_t> pids;
+        for (int m = 0; m < runs; ++m) pids.push_back(start_run(dir, inputs + "/" + std::to_string(m), wrapper));
+        for (pid_t pid : pids) EXPECT_EQ(status_of(pid), 0) << "round " << round;
+        const auto now = folder_of(dir);
+        int matches = 0;
+        for (const auto &set : sets) matches += now == set;
+        ASSERT_EQ(matches, 1) << "round " << round << ": a mixed or incomplete set of " << now.size() << " entries";
+    }
+}
+
+TEST(ReplacedFiles, RunsAtOnceInOneFolderLeaveOneCompleteSet) { rounds_at_once(20, 4, {}); }
+
+// Two runs with the same process id, each in a process-id namespace of its own.
+TEST(ReplacedFiles, RunsWithTheSameProcessIdLeaveOneCompleteSet) {
+    if (geteuid() != 0 || std::system("unshare -p -f true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and unshare for a process-id namespace";
+    rounds_at_once(5, 2, {"unshare", "-p", "-f"});
 }
 
 // Without a terminal there is no key to press: the run ends by itself after the key prompt.
