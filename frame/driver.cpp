@@ -421,11 +421,11 @@ static int place(int slot, Placed &how, char (&aside)[260]) {
 
 // Takes back what place() did: the earlier file returns under its name. 0 or errno.
 static int unplace(int slot, Placed how, const char (&aside)[260]) {
-    const char *name = rec.filename[slot], *temp = rec.tempname[slot];
+    const char *name = rec.filename[slot];
     switch (how) {
 #if defined(RENAME_EXCHANGE)
     case swapped:
-        return renameat2(AT_FDCWD, temp, AT_FDCWD, name, RENAME_EXCHANGE) == 0 ? 0 : errno;
+        return renameat2(AT_FDCWD, rec.tempname[slot], AT_FDCWD, name, RENAME_EXCHANGE) == 0 ? 0 : errno;
 #endif
     case moved_aside:
 #ifdef _WIN32
