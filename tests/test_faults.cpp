@@ -276,6 +276,28 @@ TEST(ReplacedFiles, RunsWithTheSameProcessIdLeaveOneCompleteSet) {
     rounds_at_once(5, 2, {"unshare", "-p", "-f"});
 }
 
+// SIGTERM while the files are being put in place: strace holds up the second of the swaps for
+// half a second, and the signal comes once the first file is in place. It waits until all
+// four are, then ends the run.
+TEST(ReplacedFiles, ATermSignalWhileTheFilesArePutInPlaceWaitsUntilTheyAre) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    const char *const other = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+    const RunResult earlier = run_program(english_answers);
+    const auto later = folder_of(run_program(other).dir);
+    const std::string inputs = make_temp_dir();
+    std::ofstream(inputs + "/answers") << other;
+    const pid_t tracer = start_run(earlier.dir, inputs + "/answers",
+                                   {"strace", "-f", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
+                                    "inject=renameat2:delay_enter=500000:when=2"});
+    for (int tries = 0; tries < 1000 && earlier.file("pelmar.out") != later.at("pelmar.out"); ++tries) usleep(10000);
+    ASSERT_EQ(earlier.file("pelmar.out"), later.at("pelmar.out"));
+    // The program is the tracer's one child.
+    const std::string me = std::to_string(tracer);
+    kill(std::stoi(read_file("/proc/" + me + "/task/" + me + "/children")), SIGTERM);
+    EXPECT_EQ(status_of(tracer), 128 + SIGTERM);
+    EXPECT_EQ(folder_of(earlier.dir), later);
+}
+
 // Without a terminal there is no key to press: the run ends by itself after the key prompt.
 // The time limit only guards against a hang.
 TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
@@ -322,7 +344,7 @@ public:
     static bool eventually(Pred done) {
         for (int tries = 0; tries < 400; ++tries) {
             if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return done();
     }
