@@ -467,8 +467,8 @@ static bool replace_earlier_files(const int (&kept)[4]) {
     bool busy = false;
     const int lock = lock_folder(busy);
     if (busy) {
-        std::fprintf(stderr, "pelmar_initial: cannot replace the files: another run in this folder has "
-                             "been replacing its own for %d seconds\n", lock_wait_ms / 1000);
+        std::fprintf(stderr, "pelmar_initial: cannot replace the files: another run in this folder "
+                             "held them for %d seconds\n", lock_wait_ms / 1000);
         say_earlier_results_kept();
         return false;
     }
