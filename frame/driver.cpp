@@ -295,11 +295,9 @@ bool open_output_files() {
         if (err == 0) {
             errno = 0;
             const int fd = create_temporary(slot);
-            if (fd >= 0) {
-                rec.pFile[slot] = fdopen(fd, "w");
-                if (rec.pFile[slot] == nullptr) close(fd);
-            }
+            if (fd >= 0) rec.pFile[slot] = fdopen(fd, "w");
             if (rec.pFile[slot] == nullptr) err = errno != 0 ? errno : EACCES;
+            if (fd >= 0 && rec.pFile[slot] == nullptr) close(fd);
         }
         if (err != 0) {
             std::fprintf(stderr, "pelmar_initial: cannot create %s: %s\n", rec.filename[slot],
@@ -505,9 +503,13 @@ static bool replace_earlier_files(const int (&kept)[4]) {
     for (int slot = 3; slot >= 0 && failed >= 0; --slot) {
         if (how[slot] == untouched) continue;
         if (const int back = unplace(slot, how[slot], aside[slot])) {
-            std::fprintf(stderr, "pelmar_initial: cannot put back the earlier %s (kept as %s): %s\n",
-                         rec.filename[slot], how[slot] == swapped ? rec.tempname[slot] : aside[slot],
-                         std::strerror(back));
+            if (how[slot] == created)
+                std::fprintf(stderr, "pelmar_initial: cannot remove the new %s: %s\n", rec.filename[slot],
+                             std::strerror(back));
+            else
+                std::fprintf(stderr, "pelmar_initial: cannot put back the earlier %s (kept as %s): %s\n",
+                             rec.filename[slot], how[slot] == swapped ? rec.tempname[slot] : aside[slot],
+                             std::strerror(back));
             mixed = true;
         } else {
             how[slot] = untouched;
