@@ -14,6 +14,7 @@
 #include <process.h>
 #include <share.h>
 #include <thread>
+// The Windows runtime's names for the two POSIX calls used below on both systems.
 #define fdopen _fdopen
 #define close _close
 #else
