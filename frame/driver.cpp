@@ -113,6 +113,8 @@ static void discard_temporaries() {
     restore_ending_signals(before_temporaries);
 }
 
+void abandon_output_files() { discard_temporaries(); }
+
 // errno for a file name that a finished file could not be renamed over, 0 if it can be: the
 // name is free, or it is a file this process may write. "r+" opens without truncating, so the
 // check leaves an earlier file as it was; a folder of that name fails with EISDIR.

@@ -55,9 +55,19 @@ struct AnalysisRecord {
     // the plain formulas and their inf and nan.
     bool physical = false;
 
-    // Time grid of the response.
+    // Time grid of the response: step, duration, number of steps, and the digits after the
+    // point that the time column needs to tell every step from the next.
     double dt = 0;
     double dur = 0;
+    std::int32_t steps = 0;
+    int time_decimals = 5;
+    // Largest |value| written to each response file (displacement, velocity, acceleration)
+    // for each mass, and the first step where it occurs; -1 when no number was written.
+    double peak[3][2] = {};
+    std::int32_t peak_step[3][2] = {};
+    // The response files would not fit on the disk: the run stopped before writing them and
+    // its temporaries are gone, the earlier files untouched.
+    bool output_abandoned = false;
 
     // Loop counters of the dialogue, which sets each to 0 before its loop. The 2x2 kernels and
     // the time history count with local variables instead; kk is the record's inner-product
@@ -99,6 +109,9 @@ bool open_output_files();
 // Flushes and closes all four; if every write succeeded, renames them over the earlier files,
 // otherwise removes them. False after a stderr line per file that failed.
 bool close_output_files();
+// Closes and removes the four temporaries, leaving the earlier files as they were: for a run
+// that stops before its results are complete.
+void abandon_output_files();
 // Flushes the console; false after one stderr line if any write to it failed.
 bool console_written();
 // The signals that can end a run early (Ctrl-C, a kill, a hang-up; on POSIX also quit, a

@@ -25,7 +25,8 @@
 // time steps of 0.0130014 sec.
 //
 // The files it writes, in the current folder, replaced only when a run completes:
-//     pelmar.out  the report: M, K, eigenvalues, frequencies, modes, checks, participation
+//     pelmar.out  the report: M, K, eigenvalues, frequencies, modes, checks, participation,
+//                 and a summary of units, initial state, time grid and peak responses
 //     disp.out    displacement history: time (sec), mass 1, mass 2 (in or m)
 //     velox.out   velocity history (in/sec or m/sec)
 //     accel.out   acceleration history (G, that is in/sec^2 / 386, or m/sec^2)
@@ -62,6 +63,12 @@ int main(int argc, char **argv) {
     eigenvectors();   // mode shapes, mass normalisation, orthogonality checks
     participation();  // participation factors and effective modal masses
     time_history();   // damped free vibration into the three response files
+    // A record too large for the disk was refused before writing: the earlier files are kept.
+    if (rec.output_abandoned) {
+        console_written();
+        return 1;
+    }
+    run_summary();    // the run's inputs, time grid and peaks at the end of the report
 
     // 7. Closing summary: the files and their units.
     std::printf("\n Output Files: \n\n");
