@@ -68,6 +68,8 @@ struct FaultCase {
     const char *err_reason;               // held by every stderr line
     std::vector<const char *> out_has;    // texts the console shows, in this order
     bool replaces;                        // the four files are this run's, else the earlier ones
+    const char *answers = nullptr;        // the run's answers, when not the usual other model
+    const char *disk_size = nullptr;      // the folder is a tmpfs of this size (root only)
 };
 
 // A case is shown by its name in the test log, not as a dump of its bytes.
@@ -90,14 +92,32 @@ INSTANTIATE_TEST_SUITE_P(
                    "pelmar.out", "disp.out", "velox.out", "accel.out"},
                   false},
         FaultCase{"Version", {{"--version"}}, 0, {}, "", {"pelmar_initial " PELMAR_VERSION "\n"}, false},
-        FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false}),
+        FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false},
+        // 1.1 million steps, 145 MB, on a 2 MB disk: told, then refused before writing.
+        FaultCase{"DiskTooSmallForTheRecord", {}, 1,
+                  {"the time history has 1099", "MB is free here: nothing is written"}, "MB", {}, false,
+                  "2 1 0 1 1 -0.001 8.2e6 0.02 0.02 0 0 1 1\n", "2m"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The earlier results are those of the English example; the run under test has other answers,
 // so a file it replaced could not pass for an earlier one.
 TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
     const FaultCase &c = GetParam();
-    const RunResult earlier = run_program(english_answers);
+    std::string dir;
+    struct Unmount {
+        std::string at;
+        ~Unmount() {
+            if (!at.empty()) std::system(("umount '" + at + "'").c_str());
+        }
+    } unmount;
+    if (c.disk_size != nullptr) {
+        if (getuid() != 0) GTEST_SKIP() << "a small disk needs root to mount a tmpfs";
+        dir = make_temp_dir();
+        if (std::system(("mount -t tmpfs -o size=" + std::string(c.disk_size) + " tmpfs '" + dir + "' 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs";
+        unmount.at = dir;
+    }
+    const RunResult earlier = run_program(english_answers, dir);
     if (std::string(c.name) == "FolderNamedAccelOut") {
         ASSERT_EQ(std::remove((earlier.dir + "/accel.out").c_str()), 0);
         ASSERT_EQ(mkdir((earlier.dir + "/accel.out").c_str(), 0755), 0);
@@ -105,7 +125,8 @@ TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
     const auto before = folder_of(earlier.dir);
     const char *const other_answers = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
     // An interrupted run gets its first answers only.
-    const RunResult r = run_program(c.setup.interrupt ? "2 1 0 1\n" : other_answers, earlier.dir, c.setup);
+    const RunResult r = run_program(c.setup.interrupt ? "2 1 0 1\n" : c.answers ? c.answers : other_answers,
+                                    earlier.dir, c.setup);
 
     EXPECT_EQ(r.status, c.status) << r.err;
     const auto err = expected::lines_of(r.err);
@@ -135,11 +156,13 @@ TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
 // program has ended, records its status and the terminal settings, then stays open.
 class TmuxPane {
 public:
-    explicit TmuxPane(const std::string &dir) : dir_(dir) {
+    // `shell_setup` runs in the pane's shell before the program starts.
+    explicit TmuxPane(const std::string &dir, const std::string &shell_setup = "") : dir_(dir) {
         static int serial = 0;
         socket_ = "pelmar_test_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
         std::ofstream(dir_ + "/run.sh")
             << "trap : INT\n"
+            << shell_setup
             << "'" << PELMAR_EXE << "'\n"
             << "status=$?\n"
             << "echo \"rc=$status\" > rc.tmp && mv rc.tmp rc.txt\n"
@@ -306,6 +329,35 @@ TEST(KeyWait, CtrlCAtTheKeyPromptEndsTheRunAndRestoresTheTerminal) {
     EXPECT_TRUE(setting_on(stty, "icanon")) << stty;
     EXPECT_TRUE(setting_on(stty, "echo")) << stty;
     EXPECT_TRUE(setting_on(stty, "isig")) << stty;
+}
+
+// Twelve million steps (frequencies 1 and about 31623 rad/sec), with a file-size limit so
+// that the run computes and formats them all but keeps nothing on disk: a history that takes
+// well over a second.
+const char *const long_record = "2 1 0 1 1 -0.001 1e9 0.02 0.02 0 0 1 1";
+
+// At a terminal a long history shows its progress on one line, cleared when done; in a pipe
+// there is none, only the line announcing the record's size (and the files it could not write).
+TEST(LongRecord, ProgressAtATerminalOnly) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    const std::string dir = make_temp_dir();
+    TmuxPane pane(dir, "ulimit -f 64; trap '' XFSZ\n");
+    ASSERT_TRUE(pane.started()) << "tmux could not start a session";
+    ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
+    pane.type(long_record);
+    pane.key("Enter");
+    ASSERT_TRUE(pane.screen_shows("the time history has 12143146 steps")) << pane.screen();
+    EXPECT_TRUE(pane.screen_shows("writing the time history:")) << pane.screen();
+    ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
+    EXPECT_EQ(pane.screen().find("writing the time history:"), std::string::npos) << pane.screen();
+    pane.key("x");
+
+    const RunResult piped = run_program(std::string(long_record) + "\n", "", RunSetup{{}, 64 * 1024}, 300);
+    EXPECT_EQ(piped.status, 1);
+    const auto err = expected::lines_of(piped.err);
+    ASSERT_EQ(err.size(), 4u) << piped.err;
+    EXPECT_NE(err[0].find("the time history has 12143146 steps"), std::string::npos) << err[0];
+    EXPECT_EQ(piped.err.find('\r'), std::string::npos);
 }
 
 }  // namespace
