@@ -367,6 +367,7 @@ TEST(ResponseFiles, SameBytesAsTheFprintfBuild) {
         "2 1 0 1 2 -1 2 0 0 0 0 1 1\n",                        // metric, undamped cosine
         "2 2 0.3 1 3 -1 1 0.01 0.3 0.5 -0.25 0.01 -0.02\n",    // metric, coupled, unequal damping
         "2 1 0 1 1 -0.001 6.76e4 0.02 0.02 0 0 1 1\n",         // metric, 99 840 steps
+        "2 1 0 1 1 -0.001 4e6 0.02 0.02 0 0 1 1\n",           // 768 000 steps: 7-digit times
         "2 1 0 1 1 0 4 0.05 0.05 0 0 1 1\n",                   // uncoupled: mode 1 from the second row
         "2 1 0 1 2 -1 2 1 0.5 0.1 0 1 0\n",                    // critical damping
         "2 1 0 1 2 -1 2 20 1.000001 0.1 0 1 0\n",              // overdamped, near critical
