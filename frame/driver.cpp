@@ -42,7 +42,8 @@ static const char *const help_text =
     "  accel.out   acceleration time history   G / m/sec^2\n"
     "\n"
     "Exit status: 0 when all four files are written, 1 when a file or the console could not be\n"
-    "written (the earlier files are then kept), 2 for a wrong argument.\n";
+    "written (the earlier files are then kept), 2 for a wrong argument, 3 when the answers were\n"
+    "incomplete or not numbers (nothing is written, the earlier files are kept).\n";
 
 int answer_arguments(int argc, char **argv) {
     if (argc <= 1) return -1;
@@ -112,6 +113,8 @@ static void discard_temporaries() {
     remove_temporaries();
     restore_ending_signals(before_temporaries);
 }
+
+void abandon_output_files() { discard_temporaries(); }
 
 // errno for a file name that a finished file could not be renamed over, 0 if it can be: the
 // name is free, or it is a file this process may write. "r+" opens without truncating, so the
