@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"Help", {{"--help"}}, 0, {}, "",
                   {"unit system", "m11", "m12", "m22", "k11", "k12", "k22", "mode 1", "mode 2",
                    "velocity, mass 1", "velocity, mass 2", "displacement, mass 1", "displacement, mass 2",
-                   "pelmar.out", "disp.out", "velox.out", "accel.out"},
+                   "pelmar.out", "disp.out", "velox.out", "accel.out", "3 when the answers"},
                   false},
         FaultCase{"Version", {{"--version"}}, 0, {}, "", {"pelmar_initial " PELMAR_VERSION "\n"}, false},
         FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false},
@@ -120,9 +120,11 @@ INSTANTIATE_TEST_SUITE_P(
         // is never closed (where only what has arrived is looked at, so the run cannot hang).
         FaultCase{"FourteenAnswers", {}, 0, {"after answer 13 and was ignored"}, "", {"Press any key"},
                   true, "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n0.02\n"},
-        FaultCase{"FourteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0, {"after answer 13 and was ignored"},
-                  "", {"Press any key"}, true, "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02 0.02\n"},
-        FaultCase{"ThirteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0, {}, "", {"Press any key"}, true}),
+        FaultCase{"FourteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0,
+                  {"after answer 13 and was ignored"}, "", {"Press any key"}, true,
+                  "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02 0.02\n"},
+        FaultCase{"ThirteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0, {}, "", {"Press any key"},
+                  true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The earlier results are those of the English example; the run under test has other answers,
