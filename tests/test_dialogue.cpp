@@ -2,18 +2,11 @@
 #include "expected_text.h"
 #include "harness.h"
 
-#include "frame/frame.h"
-
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstring>
 #include <string>
 
-using expected::ends_with;
 using expected::fmt;
-using expected::is_one_line;
-using expected::lines_of;
 
 namespace {
 
@@ -58,60 +51,21 @@ TEST_P(UnitAnswer, LabelsMassesAndSummaryFollowTheChoice) {
     EXPECT_NE(r.out.find(expected::summary(c.english) + expected::key_prompt()), std::string::npos);
 }
 
-// The record after the dialogue, run in this process.
-struct StoredCase {
-    int units;
-    double mscale;
-};
-
-void PrintTo(const StoredCase &c, std::ostream *os) { *os << "units " << c.units; }
-
-class StoredModel : public ::testing::TestWithParam<StoredCase> {};
-
-INSTANTIATE_TEST_SUITE_P(Dialogue, StoredModel,
-                         ::testing::Values(StoredCase{1, 386.0}, StoredCase{2, 1.0}, StoredCase{3, 1.0},
-                                           StoredCase{0, 1.0}, StoredCase{7, 1.0},
-                                           StoredCase{-1, 1.0}));
-
-TEST_P(StoredModel, ScaleLabelsAndMirroredEntries) {
-    const StoredCase c = GetParam();
-    const bool english = c.units == 1;
-    const double m[2][2] = {{386, 193}, {193, 772}}, k[2][2] = {{300, -120}, {-120, 150}};
-    const double z[2] = {0.02, 0.03}, v[2] = {0.5, -0.5}, d[2] = {0.25, 0.75};
-    run_stages(c.units, m, k, z, v, d);
-
-    EXPECT_EQ(rec.mscale, c.mscale);
-    EXPECT_STREQ(rec.mu, english ? "(lbm)" : "(kg)");
-    EXPECT_STREQ(rec.vu, english ? "(in/sec)" : "(m/sec)");
-    EXPECT_STREQ(rec.du, english ? "(in)" : "(m)");
-    EXPECT_STREQ(rec.au, english ? "(G)" : "(m/sec^2)");
-    // 386, 193 and 772 lbm are exactly 1, 0.5 and 2 lbf sec^2/in.
-    EXPECT_EQ(rec.m[0][0], english ? 1.0 : 386.0);
-    EXPECT_EQ(rec.m[0][1], english ? 0.5 : 193.0);
-    EXPECT_EQ(rec.m[1][1], english ? 2.0 : 772.0);
-    // The lower-left entries are never typed: they are mirrored (and scaled with the rest).
-    EXPECT_EQ(rec.m[1][0], rec.m[0][1]);
-    EXPECT_EQ(rec.k[1][0], -120.0);
-    EXPECT_EQ(rec.k[0][1], -120.0);
-    EXPECT_EQ(rec.k[0][0], 300.0);
-    EXPECT_EQ(rec.k[1][1], 150.0);
-    // Stiffness, damping and the initial state are stored as typed, in either system.
-    EXPECT_EQ(rec.damp[0], 0.02);
-    EXPECT_EQ(rec.damp[1], 0.03);
-    EXPECT_EQ(rec.vi[0], 0.5);
-    EXPECT_EQ(rec.vi[1], -0.5);
-    EXPECT_EQ(rec.di[0], 0.25);
-    EXPECT_EQ(rec.di[1], 0.75);
-}
-
-// The mirrored entries as the user sees them in the echo.
-TEST(Dialogue, OffDiagonalEntriesAreEchoedMirrored) {
-    const RunResult r = run_program("2 4 1.5 3 9 -2.25 5 0 0 0 0 1 0\n");
-    EXPECT_EQ(r.status, 0);
-    const double m[2][2] = {{4, 1.5}, {1.5, 3}}, k[2][2] = {{9, -2.25}, {-2.25, 5}};
-    EXPECT_NE(r.out.find("\n\n Mass matrix \n" + expected::block(m, "%12.4lf  ") +
-                         "\n\n Stiffness matrix \n" + expected::block(k, "%12.4lf  ")),
-              std::string::npos);
+// The lower-left entries are never typed: they are mirrored, and in English units scaled with
+// the rest (386, 193 and 772 lbm are exactly 1, 0.5 and 2 lbf sec^2/in). Stiffness is stored as
+// typed in either system.
+TEST(Dialogue, OffDiagonalEntriesAreEchoedMirroredAndScaled) {
+    const double k[2][2] = {{9, -2.25}, {-2.25, 5}};
+    const double metric_m[2][2] = {{4, 1.5}, {1.5, 3}}, english_m[2][2] = {{1, 0.5}, {0.5, 2}};
+    for (const bool english : {false, true}) {
+        const RunResult r = run_program(english ? "1 386 193 772 9 -2.25 5 0 0 0 0 1 0\n"
+                                                : "2 4 1.5 3 9 -2.25 5 0 0 0 0 1 0\n");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("\n\n Mass matrix \n" + expected::block(english ? english_m : metric_m, "%12.4lf  ") +
+                             "\n\n Stiffness matrix \n" + expected::block(k, "%12.4lf  ")),
+                  std::string::npos)
+            << r.out;
+    }
 }
 
 // Two runs that must be one: the same status, console, stderr and four files.
