@@ -11,10 +11,10 @@
 // (or mode) 1 and 2.
 //
 // A few pieces of run state live beside the stage or service that alone uses them, not here:
-// the name of the first answer the dialogue could not read (input/data_input.cpp), the three
-// 128 KiB response buffers (response/time_history.cpp), the signal actions in force while the
-// output files are temporary (frame/driver.cpp) and the terminal settings saved during the
-// final key wait (frame/key_wait.cpp).
+// the dialogue's input buffer and its place in the thirteen answers (input/data_input.cpp),
+// the three 128 KiB response buffers (response/time_history.cpp), the signal actions in force
+// while the output files are temporary (frame/driver.cpp) and the terminal settings saved
+// during the final key wait (frame/key_wait.cpp).
 struct AnalysisRecord {
     // Run-wide constants and settings. pi and tpi exist before main's first statement.
     double pi = std::atan2(0.0, -1.0);
@@ -36,6 +36,9 @@ struct AnalysisRecord {
     double damp[2] = {};
     double vi[2] = {};
     double di[2] = {};
+    // Set by the dialogue when all thirteen answers were numbers. Without them there is no
+    // model: the run ends there, and the earlier files are kept.
+    bool answers_complete = false;
 
     // Eigen-solution: a*lambda^2 + b*lambda + c = det(K - lambda M), its roots, the circular
     // frequencies and the mode shapes (mass-normalised once the mode stage has run).
@@ -109,8 +112,8 @@ bool open_output_files();
 // Flushes and closes all four; if every write succeeded, renames them over the earlier files,
 // otherwise removes them. False after a stderr line per file that failed.
 bool close_output_files();
-// Closes and removes the four temporaries, leaving the earlier files as they were: for a run
-// that stops before its results are complete.
+// Closes and removes the four temporaries, for a run that ends before its results exist; the
+// earlier files stay as they were.
 void abandon_output_files();
 // Flushes the console; false after one stderr line if any write to it failed.
 bool console_written();

@@ -56,8 +56,13 @@ int main(int argc, char **argv) {
     // 5. Two degrees of freedom.
     rec.n = 2;
 
-    // 6. The stages, once each and in this order.
+    // 6. The stages, once each and in this order. Answers that are missing or not numbers leave
+    // no model to analyse: the run ends with exit status 3 and the earlier files in place.
     data_input();     // units, M, K, damping, initial velocity and displacement
+    if (!rec.answers_complete) {
+        abandon_output_files();
+        return 3;
+    }
     printmat();       // echo of M and K
     eigenvalues();    // det(K - lambda M) = 0 and the natural frequencies
     eigenvectors();   // mode shapes, mass normalisation, orthogonality checks

@@ -123,7 +123,7 @@ void time_history() {
             char room[32];
             size_text(room, free_bytes);
             std::fprintf(stderr, "pelmar_initial: the response files need about %s but only %s is free "
-                                 "here: nothing is written and the earlier files are kept\n", size, room);
+                                 "here; nothing was written and the earlier results are kept\n", size, room);
             abandon_output_files();
             rec.output_abandoned = true;
             return;

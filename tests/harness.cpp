@@ -78,9 +78,11 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
     const std::string cap = make_temp_dir();
     const std::string in_path = cap + "/stdin", out_path = cap + "/stdout", err_path = cap + "/stderr";
     std::ofstream(in_path, std::ios::binary) << answers;
-    // An interrupted run reads a pipe that stays open, so that it waits for more answers.
+    // An interrupted run, or one whose input stays open, reads a pipe whose writing end this
+    // process holds until the run has ended: an interrupted one waits there for more answers.
+    const bool piped = setup.interrupt || setup.input_stays_open;
     int feed[2] = {-1, -1};
-    if (setup.interrupt && (pipe(feed) != 0 || write(feed[1], answers.data(), answers.size()) < 0))
+    if (piped && (pipe(feed) != 0 || write(feed[1], answers.data(), answers.size()) < 0))
         throw std::runtime_error("pipe failed");
     auto entries = [&] {
         return std::distance(std::filesystem::directory_iterator(r.dir), std::filesystem::directory_iterator());
@@ -90,7 +92,7 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(r.dir.c_str()) != 0) _exit(126);
-        const int in = setup.interrupt ? feed[0] : open(in_path.c_str(), O_RDONLY);
+        const int in = piped ? feed[0] : open(in_path.c_str(), O_RDONLY);
         const int out = open(setup.stdout_path ? setup.stdout_path : out_path.c_str(),
                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -98,7 +100,7 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        if (setup.interrupt) close(feed[1]);
+        if (piped) close(feed[1]);
         if (setup.file_size_limit > 0) {
             const rlimit limit = {static_cast<rlim_t>(setup.file_size_limit),
                                   static_cast<rlim_t>(setup.file_size_limit)};
@@ -113,18 +115,18 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         execv(exe, argv.data());
         _exit(127);
     }
+    if (piped) close(feed[0]);
     if (setup.interrupt) {
-        close(feed[0]);
         // A new entry in the folder: the run has started on its files; a moment later it is
         // waiting for the answers that never come.
         for (int tries = 0; tries < 400 && entries() == entries_before; ++tries)
             usleep(50 * 1000);
         usleep(200 * 1000);
         kill(pid, SIGINT);
-        close(feed[1]);
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    if (piped) close(feed[1]);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_file(out_path);
     r.err = read_file(err_path);

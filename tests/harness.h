@@ -30,6 +30,8 @@ struct RunSetup {
     // SIGINT while the dialogue waits for more answers: the input stays open, and the signal
     // comes once the run has made a file in its folder.
     bool interrupt = false;
+    // The answers come through a pipe whose writing end stays open until the run has ended.
+    bool input_stays_open = false;
 };
 RunResult run_program(const std::string &answers, const std::string &dir, const RunSetup &setup,
                       int seconds = 60, const char *exe = PELMAR_EXE);

@@ -68,19 +68,23 @@ struct FaultCase {
     const char *err_reason;               // held by every stderr line
     std::vector<const char *> out_has;    // texts the console shows, in this order
     bool replaces;                        // the four files are this run's, else the earlier ones
-    const char *answers = nullptr;        // the run's answers, when not the usual other model
+    const char *typed = nullptr;          // the answers, when not the faultless ones below
     const char *disk_size = nullptr;      // the folder is a tmpfs of this size (root only)
 };
 
 // A case is shown by its name in the test log, not as a dump of its bytes.
 void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
 
+// What a run stopped by its answers says after naming the answer.
+const char *const kept = "nothing was written and the earlier results are kept";
+
 class EarlierResults : public ::testing::TestWithParam<FaultCase> {};
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, EarlierResults,
     ::testing::Values(
-        FaultCase{"Interrupted", {{}, 0, nullptr, true}, 128 + SIGINT, {}, "", {}, false},
+        // An interrupted run gets its first answers only.
+        FaultCase{"Interrupted", {{}, 0, nullptr, true}, 128 + SIGINT, {}, "", {}, false, "2 1 0 1\n"},
         // Room for the report and the console, not for the histories.
         FaultCase{"FileSizeLimit", {{}, 16 * 1024}, 1, {"disp.out", "velox.out", "accel.out"},
                   "File too large", {"Output Files", "Press any key"}, false},
@@ -89,14 +93,43 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"Help", {{"--help"}}, 0, {}, "",
                   {"unit system", "m11", "m12", "m22", "k11", "k12", "k22", "mode 1", "mode 2",
                    "velocity, mass 1", "velocity, mass 2", "displacement, mass 1", "displacement, mass 2",
-                   "pelmar.out", "disp.out", "velox.out", "accel.out"},
+                   "pelmar.out", "disp.out", "velox.out", "accel.out", "3 when the answers"},
                   false},
         FaultCase{"Version", {{"--version"}}, 0, {}, "", {"pelmar_initial " PELMAR_VERSION "\n"}, false},
         FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false},
+        // Answers from a file that are not numbers, or too few: the run stops at the answer it
+        // names, after that answer's prompt.
+        FaultCase{"LastAnswerMistyped", {}, 3, {"answer 13 (initial displacement 2): '38b' is not a number"},
+                  kept, {"Enter initial displacement for mass 2 (m)\n"}, false,
+                  "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 38b\n"},
+        FaultCase{"FirstMassMistyped", {}, 3, {"answer 2 (m11): '38b' is not a number"}, kept,
+                  {"Enter m11 (kg)\n"}, false, "2 38b 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"DecimalComma", {}, 3, {"answer 8 (damping ratio 1): '0,02' is not a number"}, kept,
+                  {"Enter modal damping ratio 1 \n"}, false, "2 1 0 1 2 -1 2 0,02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"UnitAnswerNotWhole", {}, 3, {"answer 1 (unit system): '1.0' is not a whole number"}, kept,
+                  {"1=English  2=metric \n"}, false, "1.0 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"NotANumber", {}, 3, {"answer 7 (k22): 'nan' is not a number"}, kept, {"Enter k22 \n"},
+                  false, "2 1 0 1 2 -1 nan 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"OutOfRange", {}, 3, {"answer 10 (initial velocity 1): '1e400' is out of range"}, kept,
+                  {"Enter initial velocity for mass 1 (m/sec)\n"}, false,
+                  "2 1 0 1 2 -1 2 0.02 0.1 1e400 -0.25 0.01 0.02\n"},
+        FaultCase{"EmptyInput", {}, 3, {"answer 1 (unit system): the input ended"}, kept,
+                  {"1=English  2=metric \n"}, false, ""},
+        FaultCase{"InputCutAfterTwoAnswers", {}, 3, {"answer 3 (m12): the input ended"}, kept,
+                  {"Enter m12 (kg)\n"}, false, "2 1\n"},
+        // A fourteenth answer is named but does not stop the run, from a file or from a pipe that
+        // is never closed (where only what has arrived is looked at, so the run cannot hang).
+        FaultCase{"FourteenAnswers", {}, 0, {"after answer 13 and was ignored"}, "", {"Press any key"},
+                  true, "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n0.02\n"},
+        FaultCase{"FourteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0,
+                  {"after answer 13 and was ignored"}, "", {"Press any key"}, true,
+                  "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02 0.02\n"},
+        FaultCase{"ThirteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0, {}, "", {"Press any key"},
+                  true},
         // 1.1 million steps, 145 MB, on a 2 MB disk: told, then refused before writing.
         FaultCase{"DiskTooSmallForTheRecord", {}, 1,
-                  {"the time history has 1099", "MB is free here: nothing is written"}, "MB", {}, false,
-                  "2 1 0 1 1 -0.001 8.2e6 0.02 0.02 0 0 1 1\n", "2m"}),
+                  {"the time history has 1099608 steps", "MB is free here; nothing was written"}, "MB", {},
+                  false, "2 1 0 1 1 -0.001 8.2e6 0.02 0.02 0 0 1 1\n", "2m"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The earlier results are those of the English example; the run under test has other answers,
@@ -124,9 +157,7 @@ TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
     }
     const auto before = folder_of(earlier.dir);
     const char *const other_answers = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
-    // An interrupted run gets its first answers only.
-    const RunResult r = run_program(c.setup.interrupt ? "2 1 0 1\n" : c.answers ? c.answers : other_answers,
-                                    earlier.dir, c.setup);
+    const RunResult r = run_program(c.typed != nullptr ? c.typed : other_answers, earlier.dir, c.setup);
 
     EXPECT_EQ(r.status, c.status) << r.err;
     const auto err = expected::lines_of(r.err);
@@ -138,6 +169,10 @@ TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
     for (std::size_t i = 0, at = 0; i < c.out_has.size() && at != std::string::npos; ++i) {
         at = r.out.find(c.out_has[i], at);
         EXPECT_NE(at, std::string::npos) << c.out_has[i] << " in\n" << r.out;
+    }
+    // A run stopped by its answers asks nothing after the one it names.
+    if (c.status == 3) {
+        EXPECT_TRUE(ends_with(r.out, c.out_has.back())) << r.out;
     }
     // Nothing else in the folder, no temporary file left behind; the files either as they
     // were, or complete, as a faultless run writes them.
@@ -277,6 +312,28 @@ TEST(TypedAnswers, ATypoIsNamedAndAskedAgain) {
     ASSERT_TRUE(TmuxPane::eventually([&] { return pane.has_file("pending.txt"); })) << pane.screen();
     EXPECT_EQ(read_file(dir + "/rc.txt"), "rc=0\n");
     EXPECT_EQ(read_file(dir + "/pending.txt"), "");
+}
+
+// Ctrl-D after two answers at a terminal ends the input: the run stops, names the answer it
+// lacks, exits with 3 and leaves the earlier results, with no temporary file beside them.
+TEST(TypedAnswers, CtrlDInTheDialogueKeepsTheEarlierFiles) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    const RunResult earlier = run_program(english_answers);
+    const auto before = folder_of(earlier.dir);
+    TmuxPane pane(earlier.dir);
+    ASSERT_TRUE(pane.started()) << "tmux could not start a session";
+    ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
+    pane.type("2 1");
+    pane.key("Enter");
+    ASSERT_TRUE(pane.screen_shows("Enter m12 (kg)")) << pane.screen();
+    pane.key("C-d");
+    ASSERT_TRUE(TmuxPane::eventually([&] { return pane.has_file("pending.txt"); })) << pane.screen();
+    EXPECT_TRUE(pane.screen_shows("answer 3 (m12): the input ended")) << pane.screen();
+    EXPECT_EQ(read_file(earlier.dir + "/rc.txt"), "rc=3\n");
+    // The pane's own script and records aside, the folder is as the earlier run left it.
+    auto after = folder_of(earlier.dir);
+    for (const char *own : {"run.sh", "rc.txt", "stty.txt", "pending.txt"}) after.erase(own);
+    EXPECT_EQ(after, before);
 }
 
 // Drives one run in a real terminal up to the key prompt, checks that it waits there, presses
