@@ -55,7 +55,8 @@ static const char *const help_text =
     "  accel.out   acceleration time history   G / m/sec^2\n"
     "\n"
     "Exit status: 0 when all four files are written, 1 when a file or the console could not be\n"
-    "written (the earlier files are then kept), 2 for a wrong argument.\n";
+    "written (the earlier files are then kept), 2 for a wrong argument, 3 when the answers were\n"
+    "incomplete or not numbers (nothing is written, the earlier files are kept).\n";
 
 int answer_arguments(int argc, char **argv) {
     if (argc <= 1) return -1;

@@ -11,10 +11,10 @@
 // (or mode) 1 and 2.
 //
 // A few pieces of run state live beside the stage or service that alone uses them, not here:
-// the name of the first answer the dialogue could not read (input/data_input.cpp), the three
-// 128 KiB response buffers (response/time_history.cpp), the signal mask held while the files
-// are put in place (frame/driver.cpp) and the terminal settings saved during the final key
-// wait (frame/key_wait.cpp).
+// the dialogue's input buffer and its place in the thirteen answers (input/data_input.cpp),
+// the three 128 KiB response buffers (response/time_history.cpp), the signal mask held while
+// the files are put in place (frame/driver.cpp) and the terminal settings saved during the
+// final key wait (frame/key_wait.cpp).
 struct AnalysisRecord {
     // Run-wide constants and settings. pi and tpi exist before main's first statement.
     double pi = std::atan2(0.0, -1.0);
@@ -36,6 +36,9 @@ struct AnalysisRecord {
     double damp[2] = {};
     double vi[2] = {};
     double di[2] = {};
+    // Set by the dialogue when all thirteen answers were numbers. Without them there is no
+    // model: the run ends there, and the earlier files are kept.
+    bool answers_complete = false;
 
     // Eigen-solution: a*lambda^2 + b*lambda + c = det(K - lambda M), its roots, the circular
     // frequencies and the mode shapes (mass-normalised once the mode stage has run).
@@ -55,9 +58,19 @@ struct AnalysisRecord {
     // the plain formulas and their inf and nan.
     bool physical = false;
 
-    // Time grid of the response.
+    // Time grid of the response: step, duration, number of steps, and the digits after the
+    // point that the time column needs to tell every step from the next.
     double dt = 0;
     double dur = 0;
+    std::int32_t steps = 0;
+    int time_decimals = 5;
+    // Largest |value| written to each response file (displacement, velocity, acceleration)
+    // for each mass, and the first step where it occurs; -1 when no number was written.
+    double peak[3][2] = {};
+    std::int32_t peak_step[3][2] = {};
+    // The response files would not fit on the disk: the run stopped before writing them and
+    // its temporaries are gone, the earlier files untouched.
+    bool output_abandoned = false;
 
     // Loop counters of the dialogue, which sets each to 0 before its loop. The 2x2 kernels and
     // the time history count with local variables instead; kk is the record's inner-product
@@ -102,8 +115,8 @@ bool open_output_files();
 // files, all four or none, otherwise removes them. False after a stderr line per failure and a
 // last one saying that the earlier results are kept.
 bool close_output_files();
-// Closes and removes the four temporaries, replacing nothing: the earlier files stay as they
-// were. Says nothing; the caller tells why.
+// Closes and removes the four temporaries, for a run that ends before its results exist; the
+// earlier files stay as they were. Says nothing; the caller tells why.
 void abandon_output_files();
 // Flushes the console; false after one stderr line if any write to it failed.
 bool console_written();

@@ -79,14 +79,16 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
     const std::string cap = make_temp_dir();
     const std::string in_path = cap + "/stdin", out_path = cap + "/stdout", err_path = cap + "/stderr";
     std::ofstream(in_path, std::ios::binary) << answers;
-    // An interrupted run reads a pipe that stays open, so that it waits for more answers.
+    // An interrupted run, or one whose input stays open, reads a pipe whose writing end this
+    // process holds until the run has ended: an interrupted one waits there for more answers.
+    const bool piped = setup.interrupt || setup.input_stays_open;
     int feed[2] = {-1, -1};
-    if (setup.interrupt && (pipe(feed) != 0 || write(feed[1], answers.data(), answers.size()) < 0))
+    if (piped && (pipe(feed) != 0 || write(feed[1], answers.data(), answers.size()) < 0))
         throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(r.dir.c_str()) != 0) _exit(126);
-        const int in = setup.interrupt ? feed[0] : open(in_path.c_str(), O_RDONLY);
+        const int in = piped ? feed[0] : open(in_path.c_str(), O_RDONLY);
         const int out = open(setup.stdout_path ? setup.stdout_path : out_path.c_str(),
                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -95,7 +97,7 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         dup2(out, 1);
         dup2(err, 2);
         if (setup.in_child != nullptr) setup.in_child();
-        if (setup.interrupt) close(feed[1]);
+        if (piped) close(feed[1]);
         if (setup.file_size_limit > 0) {
             const rlimit limit = {static_cast<rlim_t>(setup.file_size_limit),
                                   static_cast<rlim_t>(setup.file_size_limit)};
@@ -122,14 +124,13 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         }
         return sizes;
     };
+    if (piped) close(feed[0]);
     if (setup.interrupt) {
-        close(feed[0]);
         // Seven descriptors (the console's three and the four files): the run has started on
         // its files; a moment later it is waiting for the answers that never come.
         for (int tries = 0; tries < 400 && open_files().size() < 7; ++tries) usleep(50 * 1000);
         usleep(200 * 1000);
         kill(pid, SIGINT);
-        close(feed[1]);
     }
     if (setup.signal_in_history != 0) {
         auto writing = [&] {
@@ -142,6 +143,7 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    if (piped) close(feed[1]);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_file(out_path);
     r.err = read_file(err_path);

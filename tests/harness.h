@@ -30,6 +30,8 @@ struct RunSetup {
     // SIGINT while the dialogue waits for more answers: the input stays open, and the signal
     // comes once the run has opened its four files.
     bool interrupt = false;
+    // The answers come through a pipe whose writing end stays open until the run has ended.
+    bool input_stays_open = false;
     // This signal once a file the run writes has passed 1 MB (the history is being written).
     int signal_in_history = 0;
     // Runs in the child, in the run's folder, just before the program starts (e.g. closes

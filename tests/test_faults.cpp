@@ -70,14 +70,15 @@ struct FaultCase {
     const char *err_reason;               // held by every stderr line but the closing "kept" one
     std::vector<const char *> out_has;    // texts the console shows, in this order
     bool replaces;                        // the four files are this run's, else the earlier ones
-    const char *answers = nullptr;        // the run's answers when not the usual other model
+    const char *typed = nullptr;          // the answers, when not the faultless ones below
+    const char *disk_size = nullptr;      // the folder is a tmpfs of this size (root only)
     bool needs_root = false;              // the folder is set up as root for another user's run
 };
 
 const char *const kept_line = "no file was replaced; the earlier results are kept";
 
-// Ten million steps (stiff k22): the history takes seconds, long enough to be killed during it.
-const char *const long_record = "2 1 0 1 1 -0.001 676000000 0.02 0.02 0 0 1 1\n";
+// 998,400 steps (stiff k22, 130 MB a file): long enough to be killed while it is written.
+const char *const million_steps = "2 1 0 1 1 -0.001 6760000 0.02 0.02 0 0 1 1\n";
 // A negative mass: the run completes, with one stderr line naming the mass matrix.
 const char *const negative_mass = "2 -1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
 
@@ -90,33 +91,70 @@ void as_nobody() {
 // A case is shown by its name in the test log, not as a dump of its bytes.
 void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
 
+// What a run stopped by its answers says after naming the answer.
+const char *const kept = "nothing was written and the earlier results are kept";
+
 class EarlierResults : public ::testing::TestWithParam<FaultCase> {};
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, EarlierResults,
     ::testing::Values(
-        FaultCase{"Interrupted", {{}, 0, nullptr, true}, 128 + SIGINT, {}, "", {}, false},
+        // An interrupted run gets its first answers only.
+        FaultCase{"Interrupted", {{}, 0, nullptr, true}, 128 + SIGINT, {}, "", {}, false, "2 1 0 1\n"},
         // Room for the report and the console, not for the histories.
         FaultCase{"FileSizeLimit", {{}, 16 * 1024}, 1, {"disp.out", "velox.out", "accel.out", kept_line},
                   "File too large", {"Output Files", "Press any key"}, false},
         // Killed outright: the unfinished files never had a name in the folder.
-        FaultCase{"KilledDuringHistory", {{}, 0, nullptr, false, SIGKILL}, 128 + SIGKILL, {}, "", {}, false,
-                  long_record},
+        FaultCase{"KilledDuringHistory", {{}, 0, nullptr, false, false, SIGKILL}, 128 + SIGKILL, {}, "", {},
+                  false, million_steps},
         // With stderr closed, the model's stderr line must not become the report's first line.
-        FaultCase{"StderrClosed", {{}, 0, nullptr, false, 0, [] { close(2); }}, 0, {}, "", {}, true,
+        FaultCase{"StderrClosed", {{}, 0, nullptr, false, false, 0, [] { close(2); }}, 0, {}, "", {}, true,
                   negative_mass},
         // velox.out cannot be renamed over, after pelmar.out and disp.out were: both are put back.
-        FaultCase{"OneRenameRefused", {{}, 0, nullptr, false, 0, as_nobody}, 1, {"velox.out", kept_line},
-                  "Operation not permitted", {}, false, nullptr, true},
+        FaultCase{"OneRenameRefused", {{}, 0, nullptr, false, false, 0, as_nobody}, 1, {"velox.out", kept_line},
+                  "Operation not permitted", {}, false, nullptr, nullptr, true},
         FaultCase{"FolderNamedAccelOut", {}, 1, {"accel.out"}, "Is a directory", {}, false},
         FaultCase{"ConsoleOnFullDevice", {{}, 0, "/dev/full"}, 1, {"console"}, "No space left", {}, true},
         FaultCase{"Help", {{"--help"}}, 0, {}, "",
                   {"unit system", "m11", "m12", "m22", "k11", "k12", "k22", "mode 1", "mode 2",
                    "velocity, mass 1", "velocity, mass 2", "displacement, mass 1", "displacement, mass 2",
-                   "pelmar.out", "disp.out", "velox.out", "accel.out"},
+                   "pelmar.out", "disp.out", "velox.out", "accel.out", "3 when the answers"},
                   false},
         FaultCase{"Version", {{"--version"}}, 0, {}, "", {"pelmar_initial " PELMAR_VERSION "\n"}, false},
-        FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false}),
+        FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false},
+        // Answers from a file that are not numbers, or too few: the run stops at the answer it
+        // names, after that answer's prompt.
+        FaultCase{"LastAnswerMistyped", {}, 3, {"answer 13 (initial displacement 2): '38b' is not a number"},
+                  kept, {"Enter initial displacement for mass 2 (m)\n"}, false,
+                  "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 38b\n"},
+        FaultCase{"FirstMassMistyped", {}, 3, {"answer 2 (m11): '38b' is not a number"}, kept,
+                  {"Enter m11 (kg)\n"}, false, "2 38b 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"DecimalComma", {}, 3, {"answer 8 (damping ratio 1): '0,02' is not a number"}, kept,
+                  {"Enter modal damping ratio 1 \n"}, false, "2 1 0 1 2 -1 2 0,02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"UnitAnswerNotWhole", {}, 3, {"answer 1 (unit system): '1.0' is not a whole number"}, kept,
+                  {"1=English  2=metric \n"}, false, "1.0 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"NotANumber", {}, 3, {"answer 7 (k22): 'nan' is not a number"}, kept, {"Enter k22 \n"},
+                  false, "2 1 0 1 2 -1 nan 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"OutOfRange", {}, 3, {"answer 10 (initial velocity 1): '1e400' is out of range"}, kept,
+                  {"Enter initial velocity for mass 1 (m/sec)\n"}, false,
+                  "2 1 0 1 2 -1 2 0.02 0.1 1e400 -0.25 0.01 0.02\n"},
+        FaultCase{"EmptyInput", {}, 3, {"answer 1 (unit system): the input ended"}, kept,
+                  {"1=English  2=metric \n"}, false, ""},
+        FaultCase{"InputCutAfterTwoAnswers", {}, 3, {"answer 3 (m12): the input ended"}, kept,
+                  {"Enter m12 (kg)\n"}, false, "2 1\n"},
+        // A fourteenth answer is named but does not stop the run, from a file or from a pipe that
+        // is never closed (where only what has arrived is looked at, so the run cannot hang).
+        FaultCase{"FourteenAnswers", {}, 0, {"after answer 13 and was ignored"}, "", {"Press any key"},
+                  true, "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n0.02\n"},
+        FaultCase{"FourteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0,
+                  {"after answer 13 and was ignored"}, "", {"Press any key"}, true,
+                  "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02 0.02\n"},
+        FaultCase{"ThirteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0, {}, "", {"Press any key"},
+                  true},
+        // 1.1 million steps, 145 MB, on a 2 MB disk: told, then refused before writing.
+        FaultCase{"DiskTooSmallForTheRecord", {}, 1,
+                  {"the time history has 1099608 steps", "MB is free here; nothing was written"}, "MB", {},
+                  false, "2 1 0 1 1 -0.001 8.2e6 0.02 0.02 0 0 1 1\n", "2m"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The earlier results are those of the English example; the run under test has other answers,
@@ -124,8 +162,21 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
     const FaultCase &c = GetParam();
     if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root to set up another user's folder";
-    const RunResult earlier = run_program(english_answers);
-    const std::string dir = earlier.dir;
+    std::string dir;
+    struct Unmount {
+        std::string at;
+        ~Unmount() {
+            if (!at.empty()) std::system(("umount '" + at + "'").c_str());
+        }
+    } unmount;
+    if (c.disk_size != nullptr) {
+        if (getuid() != 0) GTEST_SKIP() << "a small disk needs root to mount a tmpfs";
+        dir = make_temp_dir();
+        if (std::system(("mount -t tmpfs -o size=" + std::string(c.disk_size) + " tmpfs '" + dir + "' 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs";
+        unmount.at = dir;
+    }
+    dir = run_program(english_answers, dir).dir;
     if (std::string(c.name) == "FolderNamedAccelOut") {
         ASSERT_EQ(std::remove((dir + "/accel.out").c_str()), 0);
         ASSERT_EQ(mkdir((dir + "/accel.out").c_str(), 0755), 0);
@@ -140,9 +191,8 @@ TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
             ASSERT_EQ(chmod((dir + "/" + name).c_str(), 0666), 0);
     }
     const auto before = folder_of(dir);
-    const char *const other_answers = c.answers ? c.answers : "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
-    // An interrupted run gets its first answers only.
-    const RunResult r = run_program(c.setup.interrupt ? "2 1 0 1\n" : other_answers, dir, c.setup);
+    const char *const typed = c.typed != nullptr ? c.typed : "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+    const RunResult r = run_program(typed, dir, c.setup);
 
     EXPECT_EQ(r.status, c.status) << r.err;
     const auto err = expected::lines_of(r.err);
@@ -157,9 +207,13 @@ TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
         at = r.out.find(c.out_has[i], at);
         EXPECT_NE(at, std::string::npos) << c.out_has[i] << " in\n" << r.out;
     }
+    // A run stopped by its answers asks nothing after the one it names.
+    if (c.status == 3) {
+        EXPECT_TRUE(ends_with(r.out, c.out_has.back())) << r.out;
+    }
     // Nothing else in the folder, no temporary file left behind; the files either as they
     // were, or complete, as a faultless run writes them.
-    EXPECT_EQ(folder_of(r.dir), c.replaces ? folder_of(run_program(other_answers).dir) : before);
+    EXPECT_EQ(folder_of(r.dir), c.replaces ? folder_of(run_program(typed).dir) : before);
 }
 
 // A file outside the run's folder, and symbolic links to it planted, in the run's own process
@@ -310,11 +364,13 @@ TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
 // program has ended, records its status and the terminal settings, then stays open.
 class TmuxPane {
 public:
-    explicit TmuxPane(const std::string &dir) : dir_(dir) {
+    // `shell_setup` runs in the pane's shell before the program starts.
+    explicit TmuxPane(const std::string &dir, const std::string &shell_setup = "") : dir_(dir) {
         static int serial = 0;
         socket_ = "pelmar_test_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
         std::ofstream(dir_ + "/run.sh")
             << "trap : INT\n"
+            << shell_setup
             << "'" << PELMAR_EXE << "'\n"
             << "status=$?\n"
             << "echo \"rc=$status\" > rc.tmp && mv rc.tmp rc.txt\n"
@@ -431,6 +487,28 @@ TEST(TypedAnswers, ATypoIsNamedAndAskedAgain) {
     EXPECT_EQ(read_file(dir + "/pending.txt"), "");
 }
 
+// Ctrl-D after two answers at a terminal ends the input: the run stops, names the answer it
+// lacks, exits with 3 and leaves the earlier results, with no temporary file beside them.
+TEST(TypedAnswers, CtrlDInTheDialogueKeepsTheEarlierFiles) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    const RunResult earlier = run_program(english_answers);
+    const auto before = folder_of(earlier.dir);
+    TmuxPane pane(earlier.dir);
+    ASSERT_TRUE(pane.started()) << "tmux could not start a session";
+    ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
+    pane.type("2 1");
+    pane.key("Enter");
+    ASSERT_TRUE(pane.screen_shows("Enter m12 (kg)")) << pane.screen();
+    pane.key("C-d");
+    ASSERT_TRUE(TmuxPane::eventually([&] { return pane.has_file("pending.txt"); })) << pane.screen();
+    EXPECT_TRUE(pane.screen_shows("answer 3 (m12): the input ended")) << pane.screen();
+    EXPECT_EQ(read_file(earlier.dir + "/rc.txt"), "rc=3\n");
+    // The pane's own script and records aside, the folder is as the earlier run left it.
+    auto after = folder_of(earlier.dir);
+    for (const char *own : {"run.sh", "rc.txt", "stty.txt", "pending.txt"}) after.erase(own);
+    EXPECT_EQ(after, before);
+}
+
 // Drives one run in a real terminal up to the key prompt, checks that it waits there, presses
 // `key_name` and returns the recorded status line and terminal settings.
 void run_to_key_prompt_and_press(const std::string &key_name, std::string &rc, std::string &stty,
@@ -481,6 +559,35 @@ TEST(KeyWait, CtrlCAtTheKeyPromptEndsTheRunAndRestoresTheTerminal) {
     EXPECT_TRUE(setting_on(stty, "icanon")) << stty;
     EXPECT_TRUE(setting_on(stty, "echo")) << stty;
     EXPECT_TRUE(setting_on(stty, "isig")) << stty;
+}
+
+// Twelve million steps (frequencies 1 and about 31623 rad/sec), with a file-size limit so
+// that the run computes and formats them all but keeps nothing on disk: a history that takes
+// well over a second.
+const char *const long_record = "2 1 0 1 1 -0.001 1e9 0.02 0.02 0 0 1 1";
+
+// At a terminal a long history shows its progress on one line, cleared when done; in a pipe
+// there is none, only the line announcing the record's size (and the files it could not write).
+TEST(LongRecord, ProgressAtATerminalOnly) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    const std::string dir = make_temp_dir();
+    TmuxPane pane(dir, "ulimit -f 64; trap '' XFSZ\n");
+    ASSERT_TRUE(pane.started()) << "tmux could not start a session";
+    ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
+    pane.type(long_record);
+    pane.key("Enter");
+    ASSERT_TRUE(pane.screen_shows("the time history has 12143146 steps")) << pane.screen();
+    EXPECT_TRUE(pane.screen_shows("writing the time history:")) << pane.screen();
+    ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
+    EXPECT_EQ(pane.screen().find("writing the time history:"), std::string::npos) << pane.screen();
+    pane.key("x");
+
+    const RunResult piped = run_program(std::string(long_record) + "\n", "", RunSetup{{}, 64 * 1024}, 300);
+    EXPECT_EQ(piped.status, 1);
+    const auto err = expected::lines_of(piped.err);
+    ASSERT_EQ(err.size(), 4u) << piped.err;
+    EXPECT_NE(err[0].find("the time history has 12143146 steps"), std::string::npos) << err[0];
+    EXPECT_EQ(piped.err.find('\r'), std::string::npos);
 }
 
 }  // namespace
