@@ -567,7 +567,8 @@ TEST(KeyWait, CtrlCAtTheKeyPromptEndsTheRunAndRestoresTheTerminal) {
 const char *const long_record = "2 1 0 1 1 -0.001 1e9 0.02 0.02 0 0 1 1";
 
 // At a terminal a long history shows its progress on one line, cleared when done; in a pipe
-// there is none, only the line announcing the record's size (and the files it could not write).
+// there is none, only the line announcing the record's size (and the files it could not write,
+// and that none was replaced).
 TEST(LongRecord, ProgressAtATerminalOnly) {
     if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
     const std::string dir = make_temp_dir();
@@ -585,8 +586,9 @@ TEST(LongRecord, ProgressAtATerminalOnly) {
     const RunResult piped = run_program(std::string(long_record) + "\n", "", RunSetup{{}, 64 * 1024}, 300);
     EXPECT_EQ(piped.status, 1);
     const auto err = expected::lines_of(piped.err);
-    ASSERT_EQ(err.size(), 4u) << piped.err;
+    ASSERT_EQ(err.size(), 5u) << piped.err;
     EXPECT_NE(err[0].find("the time history has 12143146 steps"), std::string::npos) << err[0];
+    EXPECT_NE(err[4].find(kept_line), std::string::npos) << err[4];
     EXPECT_EQ(piped.err.find('\r'), std::string::npos);
 }
 
