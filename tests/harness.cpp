@@ -67,6 +67,11 @@ std::string example_answers(const std::string &file) {
     return text;
 }
 
+const std::string &english_answers() {
+    static const std::string text = example_answers("english_two_mass.txt");
+    return text;
+}
+
 RunResult run_program(const std::string &answers, std::string dir, int seconds, const char *exe) {
     return run_program(answers, dir, RunSetup{}, seconds, exe);
 }

@@ -46,6 +46,9 @@ std::string read_file(const std::string &path);
 // The answers held by one of the shipped example files in examples/, e.g. "english_two_mass.txt":
 // the tests run the same sample the README and the installed examples show.
 std::string example_answers(const std::string &file);
+// The English two-mass example, 1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0: the run most tests
+// start from or compare with.
+const std::string &english_answers();
 
 // out = X^T A X, written out element by element rather than with the program's kernels. With
 // X the mode matrix (one mode per column) and A = M or K it gives the modal masses or

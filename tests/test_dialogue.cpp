@@ -11,7 +11,7 @@ using expected::fmt;
 namespace {
 
 // Everything after the unit answer of the English example (1 386 0 772 200 -100 100 ...).
-const std::string model_answers = example_answers("english_two_mass.txt").substr(1);
+const std::string model_answers = english_answers().substr(1);
 
 struct UnitCase {
     const char *typed;  // the unit answer as typed
@@ -87,7 +87,7 @@ TEST(Dialogue, NumbersInAnyDecimalOrExponentForm) {
 
 // A Windows answer file: a UTF-8 byte-order mark first and CR LF line ends, one answer a line.
 TEST(Dialogue, ByteOrderMarkAndCrLfLineEndsGiveTheSameRun) {
-    const std::string plain = example_answers("english_two_mass.txt");
+    const std::string plain = english_answers();
     std::string windows = "\xEF\xBB\xBF";
     for (const char c : plain) windows += c == ' ' || c == '\n' ? std::string("\r\n") : std::string(1, c);
     const RunResult r = run_program(windows);

@@ -28,9 +28,6 @@ using expected::is_one_line;
 
 namespace {
 
-// The English two-mass example: 1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0.
-const std::string english_answers = example_answers("english_two_mass.txt");
-
 // The folder as a run left it: each entry's name and contents ("<folder>" for a folder).
 std::map<std::string, std::string> folder_of(const std::string &dir) {
     std::map<std::string, std::string> entries;
@@ -51,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, OutputName,
 TEST_P(OutputName, FolderInItsPlaceStopsBeforeTheDialogue) {
     const std::string dir = make_temp_dir();
     ASSERT_EQ(mkdir((dir + "/" + GetParam()).c_str(), 0755), 0);
-    const RunResult r = run_program(english_answers, dir);
+    const RunResult r = run_program(english_answers(), dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(is_one_line(r.err)) << r.err;
     EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
@@ -133,6 +130,16 @@ INSTANTIATE_TEST_SUITE_P(
                   {"Enter modal damping ratio 1 \n"}, false, "2 1 0 1 2 -1 2 0,02 0.1 0.5 -0.25 0.01 0.02\n"},
         FaultCase{"UnitAnswerNotWhole", {}, 3, {"answer 1 (unit system): '1.0' is not a whole number"}, kept,
                   {"1=English  2=metric \n"}, false, "1.0 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        // Base 10 only: a hexadecimal 0x1 must not pass for the English system.
+        FaultCase{"UnitAnswerHexadecimal", {}, 3, {"answer 1 (unit system): '0x1' is not a whole number"}, kept,
+                  {"1=English  2=metric \n"}, false, "0x1 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        // An answer longer than its 80-byte room is cut and marked, never written past the room.
+        FaultCase{"AnswerLongerThanItsRoom", {}, 3,
+                  {"answer 2 (m11): '1111111111111111111111111111111111111111111111111111111111111111111111111111...' "
+                   "is not a number"},
+                  kept, {"Enter m11 (kg)\n"}, false,
+                  "2 11111111111111111111111111111111111111111111111111111111111111111111111111111111111111111111111111"
+                  " 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
         FaultCase{"NotANumber", {}, 3, {"answer 7 (k22): 'nan' is not a number"}, kept, {"Enter k22 \n"},
                   false, "2 1 0 1 2 -1 nan 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
         FaultCase{"OutOfRange", {}, 3, {"answer 10 (initial velocity 1): '1e400' is out of range"}, kept,
@@ -176,7 +183,7 @@ TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
             GTEST_SKIP() << "cannot mount a tmpfs";
         unmount.at = dir;
     }
-    dir = run_program(english_answers, dir).dir;
+    dir = run_program(english_answers(), dir).dir;
     if (std::string(c.name) == "FolderNamedAccelOut") {
         ASSERT_EQ(std::remove((dir + "/accel.out").c_str()), 0);
         ASSERT_EQ(mkdir((dir + "/accel.out").c_str(), 0755), 0);
@@ -233,10 +240,10 @@ TEST(ReplacedFiles, LinksAtPredictableNamesAreNeitherFollowedNorReplaced) {
     std::ofstream(victim) << "not to be touched\n";
     RunSetup setup;
     setup.in_child = plant_links_at_predictable_names;
-    const RunResult r = run_program(english_answers, "", setup);
+    const RunResult r = run_program(english_answers(), "", setup);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(victim), "not to be touched\n");
-    const RunResult plain = run_program(english_answers);
+    const RunResult plain = run_program(english_answers());
     std::size_t links = 0, files = 0;
     for (const auto &e : std::filesystem::directory_iterator(r.dir)) {
         if (e.is_symlink()) {
@@ -252,7 +259,7 @@ TEST(ReplacedFiles, LinksAtPredictableNamesAreNeitherFollowedNorReplaced) {
 }
 
 TEST(ReplacedFiles, KeepTheirPermissionBits) {
-    const RunResult earlier = run_program(english_answers);
+    const RunResult earlier = run_program(english_answers());
     ASSERT_EQ(chmod((earlier.dir + "/pelmar.out").c_str(), 0600), 0);
     ASSERT_EQ(chmod((earlier.dir + "/disp.out").c_str(), 0640), 0);
     ASSERT_EQ(std::remove((earlier.dir + "/accel.out").c_str()), 0);
@@ -336,7 +343,7 @@ TEST(ReplacedFiles, RunsWithTheSameProcessIdLeaveOneCompleteSet) {
 TEST(ReplacedFiles, ATermSignalWhileTheFilesArePutInPlaceWaitsUntilTheyAre) {
     if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
     const char *const other = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
-    const RunResult earlier = run_program(english_answers);
+    const RunResult earlier = run_program(english_answers());
     const auto later = folder_of(run_program(other).dir);
     const std::string inputs = make_temp_dir();
     std::ofstream(inputs + "/answers") << other;
@@ -355,7 +362,7 @@ TEST(ReplacedFiles, ATermSignalWhileTheFilesArePutInPlaceWaitsUntilTheyAre) {
 // Without a terminal there is no key to press: the run ends by itself after the key prompt.
 // The time limit only guards against a hang.
 TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
-    const RunResult r = run_program(english_answers, "", 30);
+    const RunResult r = run_program(english_answers(), "", 30);
     EXPECT_EQ(r.status, 0) << "128 + 14 means it hung until the alarm";
     EXPECT_TRUE(ends_with(r.out, expected::key_prompt()));
 }
@@ -478,7 +485,7 @@ TEST(TypedAnswers, ATypoIsNamedAndAskedAgain) {
     ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
     EXPECT_EQ(count("is not a number"), 3u) << pane.screen();
 
-    const RunResult piped = run_program(english_answers);
+    const RunResult piped = run_program(english_answers());
     for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
         EXPECT_EQ(read_file(dir + "/" + name), piped.file(name)) << name;
     pane.key("x");
@@ -491,7 +498,7 @@ TEST(TypedAnswers, ATypoIsNamedAndAskedAgain) {
 // lacks, exits with 3 and leaves the earlier results, with no temporary file beside them.
 TEST(TypedAnswers, CtrlDInTheDialogueKeepsTheEarlierFiles) {
     if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
-    const RunResult earlier = run_program(english_answers);
+    const RunResult earlier = run_program(english_answers());
     const auto before = folder_of(earlier.dir);
     TmuxPane pane(earlier.dir);
     ASSERT_TRUE(pane.started()) << "tmux could not start a session";
@@ -517,7 +524,7 @@ void run_to_key_prompt_and_press(const std::string &key_name, std::string &rc, s
     TmuxPane pane(dir);
     ASSERT_TRUE(pane.started()) << "tmux could not start a session";
     ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
-    pane.type(english_answers.substr(0, english_answers.find_last_not_of("\n") + 1));
+    pane.type(english_answers().substr(0, english_answers().find_last_not_of("\n") + 1));
     pane.key("Enter");
     ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
 

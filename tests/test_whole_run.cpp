@@ -18,9 +18,6 @@ using expected::response_line;
 
 namespace {
 
-// The English two-mass example: 1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0.
-const std::string english_answers = example_answers("english_two_mass.txt");
-
 // The two-mass English example: 386 and 772 lbm are 1 and 2 lbf sec^2/in once divided by 386.
 // det(K - lambda M) = 2 lambda^2 - 500 lambda + 10000, so lambda = 125 -/+ 25 sqrt(17), and the
 // first row of (K - lambda M) phi = 0 with phi2 = 1 gives phi1 = 100 / (200 - lambda), that is
@@ -100,7 +97,7 @@ const char *const identity_answers = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.0
 class EnglishExample : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        run_ = new RunResult(run_program(english_answers));
+        run_ = new RunResult(run_program(english_answers()));
     }
     static void TearDownTestSuite() {
         delete run_;
@@ -312,7 +309,7 @@ TEST(MetricIdentity, ResponseFilesSpanTwelvePeriodsOfTheLowerMode) {
 // A second run in the same directory leaves exactly what a run in a fresh directory leaves:
 // the longer files of the first run are truncated, nothing is appended.
 TEST(RepeatedRun, ReplacesAllFourFiles) {
-    const RunResult first = run_program(english_answers);
+    const RunResult first = run_program(english_answers());
     ASSERT_EQ(first.status, 0);
     const RunResult again = run_program(identity_answers, first.dir);
     const RunResult fresh = run_program(identity_answers);
