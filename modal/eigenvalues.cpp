@@ -39,13 +39,12 @@ static int exponent_of_largest(double x, double y, double z) {
 }
 
 // A mode (phi1, phi2), with unit modal mass once multiplied by `norm`, stored in the layout of
-// the raw modes: (phi1 / phi2, 1), or (1, 0) where phi2 is zero or so small against phi1 that
-// the ratio's square (a modal mass) would overflow; phi_scale brings it back to unit modal
-// mass. + 0.0 turns a negative zero positive.
-static void store_mode(double phi1, double phi2, double norm, int column) {
-    const double ratio = phi1 / phi2 + 0.0;
+// the raw modes: (ratio, 1), ratio = phi1 / phi2 as the caller best forms it, or (1, 0) where
+// phi2 is zero or so small against phi1 that the ratio's square (a modal mass) would overflow;
+// phi_scale brings it back to unit modal mass. + 0.0 turns a negative zero positive.
+static void store_mode(double ratio, double phi1, double phi2, double norm, int column) {
     const bool upright = phi2 != 0.0 && std::isfinite(ratio * ratio);
-    rec.phi[0][column] = upright ? ratio : 1.0;
+    rec.phi[0][column] = upright ? ratio + 0.0 : 1.0;
     rec.phi[1][column] = upright ? 1.0 : 0.0;
     rec.phi_scale[column] = norm * std::fabs(upright ? phi2 : phi1);
 }
@@ -86,8 +85,8 @@ void stable_eigensolution() {
         lo = mass1_first ? first : second;
         hi = mass1_first ? second : first;
         const double norm1 = unscale / std::sqrt(m11), norm2 = unscale / std::sqrt(m22);
-        store_mode(mass1_first ? 1.0 : 0.0, mass1_first ? 0.0 : 1.0, mass1_first ? norm1 : norm2, 0);
-        store_mode(mass1_first ? 0.0 : 1.0, mass1_first ? 1.0 : 0.0, mass1_first ? norm2 : norm1, 1);
+        store_mode(0.0, mass1_first ? 1.0 : 0.0, mass1_first ? 0.0 : 1.0, mass1_first ? norm1 : norm2, 0);
+        store_mode(0.0, mass1_first ? 0.0 : 1.0, mass1_first ? 1.0 : 0.0, mass1_first ? norm2 : norm1, 1);
     } else {
         const double detm = product_difference(m11, m22, m12, m12);
         double detk = product_difference(k11, k22, k12, k12);
@@ -109,16 +108,20 @@ void stable_eigensolution() {
         const double g22 = (ar * ar * a11 + 2.0 * ar * a12 + a22) / (l22 * l22);
         if (!(gap > 4.0 * eps * (g11 + 2.0 * g12 + g22))) {
             // L^-T e1 = (1, 0) / l11 and L^-T e2 = (-r, 1) / l22.
-            store_mode(1.0, 0.0, unscale / l11, 0);
-            store_mode(-m[1][0] / m[0][0], 1.0, unscale / l22, 1);
+            store_mode(0.0, 1.0, 0.0, unscale / l11, 0);
+            store_mode(-m[1][0] / m[0][0], -r, 1.0, unscale / l22, 1);
         } else {
             // Unit eigenvector y of C for hi, from whichever pair of sums does not cancel; the
             // one for lo is its normal. phi = L^-T y: phi2 = y2 / l22, phi1 = y1 / l11 - r phi2.
+            // The ratio phi1 / phi2 = (y1 / y2) (l22 / l11) - r, with tb = 2 n12 / (m11 l11 l22)
+            // and m11 l22^2 = det M put in, needs no square root: fewer roundings.
             const double u1 = df >= 0.0 ? df + gap : tb, u2 = df >= 0.0 ? tb : gap - df;
             const double size = std::hypot(u1, u2), y1 = u1 / size, y2 = u2 / size;
             const double lo_phi2 = y1 / l22, hi_phi2 = y2 / l22;
-            store_mode(-y2 / l11 - r * lo_phi2, lo_phi2, unscale, 0);
-            store_mode(y1 / l11 - r * hi_phi2, hi_phi2, unscale, 1);
+            const double lo_ratio = df >= 0.0 ? -2.0 * (n12 / m11) / (m11 * u1) - r : -u2 * detm / (2.0 * n12) - r;
+            const double hi_ratio = df >= 0.0 ? u1 * detm / (2.0 * n12) - r : 2.0 * (n12 / m11) / (m11 * u2) - r;
+            store_mode(lo_ratio, -y2 / l11 - r * lo_phi2, lo_phi2, unscale, 0);
+            store_mode(hi_ratio, y1 / l11 - r * hi_phi2, hi_phi2, unscale, 1);
         }
     }
     rec.lambda[0] = std::ldexp(lo, ek - em);
