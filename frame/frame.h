@@ -59,9 +59,9 @@ struct AnalysisRecord {
     double phi[2][2] = {};
     double phi_scale[2] = {};
     // Set by the model check: M positive definite, K positive semi-definite, no negative
-    // damping, every answer and both eigenvalues finite. Only such a model gets the mended
-    // mode shapes and the critically damped and overdamped closed forms; any other keeps
-    // the plain formulas and their inf and nan.
+    // damping, every answer and both eigenvalues finite. Only such a model gets the stable
+    // solution where the closed form misses and the critically damped and overdamped closed
+    // forms; any other keeps the plain formulas and their inf and nan.
     bool physical = false;
 
     // Time grid of the response.

@@ -1,4 +1,4 @@
-// Eigenvalues of K phi = lambda M phi, in closed form and by a backward-stable method, and the natural frequencies.
+// Eigenvalues and modes of K phi = lambda M phi, closed form and backward-stable; natural frequencies.
 #include "modal/modal.h"
 
 #include "frame/frame.h"
