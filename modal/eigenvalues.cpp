@@ -91,11 +91,14 @@ void stable_eigensolution() {
         const double detm = product_difference(m11, m22, m12, m12);
         double detk = product_difference(k11, k22, k12, k12);
         if (std::fabs(detk) <= 8.0 * eps * (std::fabs(k11 * k22) + k12 * k12)) detk = 0.0;
-        // L = [[l11, 0], [l21, l22]] with l21 / l11 = r.
-        const double l11 = std::sqrt(m11), l22 = std::sqrt(detm / m11), r = m12 / m11;
+        // L = [[l11, 0], [l21, l22]] with l21 / l11 = r. With M diagonal, c22 = k22 / m22 is
+        // formed as c11 = k11 / m11 is, so that equal diagonals give c11 = c22 exactly and the
+        // modes of a symmetric pair come out symmetric however close its frequencies.
+        const bool diagonal = m12 == 0.0;
+        const double l11 = std::sqrt(m11), l22 = std::sqrt(diagonal ? m22 : detm / m11), r = m12 / m11;
         const double n12 = product_difference(m11, k12, m12, k11);
         const double n22 = product_difference(m11, product_difference(m11, k22, m12, k12), m12, n12);
-        const double c11 = k11 / m11, c12 = n12 / (m11 * l11 * l22), c22 = n22 / m11 / detm;
+        const double c11 = k11 / m11, c12 = n12 / (m11 * l11 * l22), c22 = diagonal ? k22 / m22 : n22 / m11 / detm;
         const double sum = c11 + c22, df = c11 - c22, tb = 2.0 * c12, gap = std::hypot(df, tb);
         hi = 0.5 * (sum + gap);
         lo = hi > 0.0 ? std::min(detk / detm / hi, hi) : 0.0;
