@@ -13,8 +13,9 @@ void participation();  // participation factors and effective modal masses for a
 // not physical, names the cause in one line on stderr.
 void model_check();
 
-// Called by eigenvalues: the backward-stable eigenvalues and mode shapes into rec.lambda and
-// rec.phi. Meaningful only for a positive-definite M and a positive semi-definite K.
+// Called by eigenvalues: the backward-stable eigenvalues, mode shapes and their unit-mass
+// factors into rec.lambda, rec.phi and rec.phi_scale. Meaningful only for a positive-definite
+// M and a positive semi-definite K.
 void stable_eigensolution();
 // Whether a closed-form value stands beside the stable one: `difference` between the two
 // against the `size` of the stable value. False for a nan difference.
