@@ -2,11 +2,24 @@
 #include "frame/frame.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
+#include <random>
+#include <fcntl.h>
+#include <sys/stat.h>
 #ifdef _WIN32
+#include <io.h>
 #include <process.h>
+#include <share.h>
+#include <thread>
+// The Windows runtime's names for the two POSIX calls used below on both systems.
+#define fdopen _fdopen
+#define close _close
 #else
+#include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -42,7 +55,8 @@ static const char *const help_text =
     "  accel.out   acceleration time history   G / m/sec^2\n"
     "\n"
     "Exit status: 0 when all four files are written, 1 when a file or the console could not be\n"
-    "written (the earlier files are then kept), 2 for a wrong argument.\n";
+    "written (the earlier files are then kept), 2 for a wrong argument, 3 when the answers were\n"
+    "incomplete or not numbers (nothing is written, the earlier files are kept).\n";
 
 int answer_arguments(int argc, char **argv) {
     if (argc <= 1) return -1;
@@ -64,26 +78,28 @@ static const int ending_signals[] = {
     SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ,
 #endif
 };
-static constexpr std::size_t ending_signal_count = sizeof ending_signals / sizeof ending_signals[0];
-static_assert(ending_signal_count <= sizeof(SignalActions::action) / sizeof(SignalActions::action[0]),
-              "room for every ending signal's earlier action");
 
-void catch_ending_signals(void (*handler)(int), SignalActions &saved) {
-    for (std::size_t s = 0; s < ending_signal_count; ++s) {
-        saved.action[s] = std::signal(ending_signals[s], handler);
-        if (saved.action[s] == SIG_IGN) std::signal(ending_signals[s], SIG_IGN);
+#ifdef _WIN32
+// Windows runs a signal handler on a thread of its own and cannot block a signal: one that
+// comes while the files are being put in place waits here until they are.
+static volatile std::sig_atomic_t holding = 0;
+static volatile std::sig_atomic_t held_signal = 0;
+#else
+static sigset_t mask_before_holding;
+#endif
+
+// Removes the temporaries that have a name (an unnamed one vanishes with the process) and
+// gives the terminal back, then lets the signal end the run as it means to. Only
+// async-signal-safe calls: a name is written into the record before its file exists and
+// cleared only while the signals are held, and unlink touches no stdio state.
+static void end_run(int sig) {
+#ifdef _WIN32
+    if (holding) {
+        held_signal = sig;
+        std::signal(sig, end_run);
+        return;
     }
-}
-
-void restore_ending_signals(const SignalActions &saved) {
-    for (std::size_t s = 0; s < ending_signal_count; ++s)
-        if (saved.action[s] != SIG_ERR) std::signal(ending_signals[s], saved.action[s]);
-}
-
-// What the signals did before the output files became temporaries.
-static SignalActions before_temporaries;
-
-static void remove_temporaries() {
+#endif
     for (int slot = 0; slot < 4; ++slot) {
         if (rec.tempname[slot][0] == '\0') continue;
 #ifdef _WIN32
@@ -92,26 +108,165 @@ static void remove_temporaries() {
         unlink(rec.tempname[slot]);
 #endif
     }
-}
-
-// A stopped run leaves the earlier results and nothing else. Only async-signal-safe calls:
-// the names were made before the handler was installed and never change, unlink touches no
-// stdio state. The signal is then raised again, so the run ends as the signal means it to.
-static void remove_temporaries_and_reraise(int sig) {
-    remove_temporaries();
+    restore_terminal();
+#ifdef _WIN32
     std::signal(sig, SIG_DFL);
+#else
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+#endif
+    // Delivered as soon as the handler returns: the signal is blocked while it runs.
     std::raise(sig);
 }
 
-// Closes what is still open and removes every temporary; a signal has nothing left to clean.
+void catch_ending_signals() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+#ifdef _WIN32
+    // A Windows process starts with every signal at its default action: none to leave ignored.
+    for (int sig : ending_signals) std::signal(sig, end_run);
+#else
+    struct sigaction ours {};
+    ours.sa_handler = end_run;
+    sigemptyset(&ours.sa_mask);
+    for (int sig : ending_signals) sigaddset(&ours.sa_mask, sig);  // one cleanup at a time
+    for (int sig : ending_signals) {
+        // Asked first, replaced only if not ignored: a signal ignored by whoever started the
+        // run (nohup, a limit on file size) stays ignored at every moment.
+        struct sigaction before {};
+        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(sig, &ours, nullptr);
+    }
+#endif
+}
+
+// While held, an ending signal waits: no name of the run's files is half made or half moved.
+static void hold_ending_signals() {
+#ifdef _WIN32
+    holding = 1;
+#else
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : ending_signals) sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &mask_before_holding);
+#endif
+}
+
+static void release_ending_signals() {
+#ifdef _WIN32
+    holding = 0;
+    if (held_signal != 0) end_run(held_signal);
+#else
+    sigprocmask(SIG_SETMASK, &mask_before_holding, nullptr);
+#endif
+}
+
+// A descriptor 0, 1 or 2 left closed by whoever started the run (`2>&-`) would be the first
+// one a created file gets, and the console's text would land in a result file. Each closed one
+// is opened on the null device first. The Windows runtime keeps its three standard slots
+// taken even without a console, so a file there never gets one of them.
+static void open_closed_standard_descriptors() {
+#ifndef _WIN32
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+#endif
+}
+
+// 64 bits nobody can guess: the system's random source, mixed with the clock, the process id
+// and an address, so that even a weak or missing source gives two runs different names.
+static std::uint64_t random_bits() {
+    static std::uint64_t state = 0;
+    if (state == 0) {
+#ifdef _WIN32
+        const std::uint64_t pid = static_cast<std::uint64_t>(_getpid());
+#else
+        const std::uint64_t pid = static_cast<std::uint64_t>(getpid());
+#endif
+        state = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                (pid << 40) ^ static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&state));
+        try {
+            std::random_device source;
+            state ^= (static_cast<std::uint64_t>(source()) << 32) ^ source();
+        } catch (...) {
+        }
+    }
+    // splitmix64: every call a new, well-mixed value.
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// A hidden name beside `name`, in the same folder so that renames stay within one file system:
+// ".disp.out.<16 hex digits>.tmp".
+static void hidden_name(char (&out)[260], const char *name) {
+    std::snprintf(out, sizeof out, ".%s.%016llx.tmp", name, static_cast<unsigned long long>(random_bits()));
+}
+
+#ifdef O_TMPFILE
+// On Linux a temporary has no name until it is complete (O_TMPFILE), so a run killed outright
+// (SIGKILL, a power cut) leaves nothing; it gets its name through /proc/self/fd. Off when the
+// file system or /proc cannot do it: the named temporaries below then take over.
+static bool unnamed_temporaries = false;
+#endif
+
+// A new, empty temporary for `slot`, never an existing file and never through a symbolic link:
+// unnamed where it can be, else created exclusively under a random hidden name, recorded (while
+// the signals are held) so that every way out the program controls removes it. The descriptor,
+// or -1 with errno.
+static int create_temporary(int slot) {
+#ifdef O_TMPFILE
+    if (unnamed_temporaries) {
+        const int fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+        unnamed_temporaries = false;
+    }
+#endif
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        hold_ending_signals();
+        hidden_name(rec.tempname[slot], rec.filename[slot]);
+#ifdef _WIN32
+        const int fd = _open(rec.tempname[slot], _O_CREAT | _O_EXCL | _O_WRONLY, _S_IREAD | _S_IWRITE);
+#else
+        const int fd = open(rec.tempname[slot], O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0666);
+#endif
+        const int err = errno;
+        if (fd < 0) rec.tempname[slot][0] = '\0';
+        release_ending_signals();
+        if (fd >= 0 || err != EEXIST) {
+            errno = err;
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Closes what is still open and removes every named temporary.
 static void discard_temporaries() {
     for (int slot = 0; slot < 4; ++slot) {
         if (rec.pFile[slot] != nullptr) std::fclose(rec.pFile[slot]);
         rec.pFile[slot] = nullptr;
     }
-    remove_temporaries();
-    restore_ending_signals(before_temporaries);
+    hold_ending_signals();
+    for (int slot = 0; slot < 4; ++slot) {
+        if (rec.tempname[slot][0] == '\0') continue;
+        std::remove(rec.tempname[slot]);
+        rec.tempname[slot][0] = '\0';
+    }
+    release_ending_signals();
 }
+
+void abandon_output_files() { discard_temporaries(); }
 
 // errno for a file name that a finished file could not be renamed over, 0 if it can be: the
 // name is free, or it is a file this process may write. "r+" opens without truncating, so the
@@ -127,30 +282,24 @@ static int replace_error(const char *name) {
 }
 
 bool open_output_files() {
-    // Next to the file it will replace, so that the rename stays within one file system; the
-    // process id keeps two runs in one folder out of each other's temporaries.
-#ifdef _WIN32
-    const long pid = _getpid();
-#else
-    const long pid = static_cast<long>(getpid());
+    // Before the first file is created, so that none can take a standard descriptor and no
+    // moment can leave a temporary behind.
+    open_closed_standard_descriptors();
+    catch_ending_signals();
+#ifdef O_TMPFILE
+    unnamed_temporaries = access("/proc/self/fd", X_OK) == 0;
 #endif
-    for (int slot = 0; slot < 4; ++slot) {
-        std::strcpy(rec.filename[slot], output_names[slot]);
-        std::snprintf(rec.tempname[slot], sizeof rec.tempname[slot], "%s.%ld.tmp",
-                      output_names[slot], pid);
-    }
-    // Installed before the first temporary exists, so that no moment can leave one behind. A
-    // signal ignored by whoever started the run (nohup, a limit on file size) stays ignored:
-    // it does not end the run, and a failed write is reported like any other.
-    catch_ending_signals(remove_temporaries_and_reraise, before_temporaries);
+    for (int slot = 0; slot < 4; ++slot) std::strcpy(rec.filename[slot], output_names[slot]);
 
     for (int slot = 0; slot < 4; ++slot) {
         // Checked now, before the dialogue, rather than after thirteen answers for nothing.
         int err = replace_error(rec.filename[slot]);
         if (err == 0) {
             errno = 0;
-            rec.pFile[slot] = std::fopen(rec.tempname[slot], "w");
+            const int fd = create_temporary(slot);
+            if (fd >= 0) rec.pFile[slot] = fdopen(fd, "w");
             if (rec.pFile[slot] == nullptr) err = errno != 0 ? errno : EACCES;
+            if (fd >= 0 && rec.pFile[slot] == nullptr) close(fd);
         }
         if (err != 0) {
             std::fprintf(stderr, "pelmar_initial: cannot create %s: %s\n", rec.filename[slot],
@@ -162,50 +311,239 @@ bool open_output_files() {
     return true;
 }
 
-// Renames the four complete temporaries over the earlier files.
-static bool replace_earlier_files() {
-    // Checked again: a folder made in a file's place during the dialogue would otherwise stop
-    // the renames halfway, leaving new and earlier results mixed.
-    for (int slot = 0; slot < 4; ++slot) {
-        if (const int err = replace_error(rec.filename[slot])) {
-            std::fprintf(stderr, "pelmar_initial: cannot replace %s: %s\n", rec.filename[slot],
-                         std::strerror(err));
-            return false;
-        }
-    }
-#ifndef _WIN32
-    // Nor may a signal stop them halfway: it waits until all four are in place.
-    sigset_t held, before;
-    sigemptyset(&held);
-    for (int sig : ending_signals) sigaddset(&held, sig);
-    sigprocmask(SIG_BLOCK, &held, &before);
-#endif
-    bool ok = true;
-    for (int slot = 0; slot < 4 && ok; ++slot) {
+// The folder is locked while a run puts its set in place, so that the four replacements of two
+// runs never interleave: the folder holds the complete set of one run, the last to finish. The
+// lock is an advisory lock on the folder itself (POSIX), which leaves nothing behind, or the
+// exclusive opening of ".pelmar.lock" (Windows), removed again when free. The system drops
+// either when the run ends, however it ends. A run waits for it up to lock_wait_ms.
+static constexpr int lock_wait_ms = 10000;
+static constexpr int lock_retry_ms = 10;
+
+static void pause_ms(int ms) {
 #ifdef _WIN32
-        // Here rename refuses an existing target: the earlier file goes first.
-        std::remove(rec.filename[slot]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+#else
+    const struct timespec t = {0, ms * 1000000L};
+    nanosleep(&t, nullptr);
 #endif
-        errno = 0;
-        if (std::rename(rec.tempname[slot], rec.filename[slot]) != 0) {
-            std::fprintf(stderr, "pelmar_initial: cannot replace %s: %s\n", rec.filename[slot],
-                         std::strerror(errno != 0 ? errno : EIO));
-            ok = false;
+}
+
+// The lock's descriptor; -1 without a lock: `busy` when another run held it all the while,
+// otherwise the folder cannot be locked at all (a file system without locks) and the run goes
+// on unlocked, as every run did before.
+static int lock_folder(bool &busy) {
+    busy = false;
+#ifdef _WIN32
+    for (int waited = 0;; waited += lock_retry_ms) {
+        const int fd = _sopen(".pelmar.lock", _O_CREAT | _O_RDWR, _SH_DENYRW, _S_IREAD | _S_IWRITE);
+        if (fd >= 0) return fd;
+        if (errno != EACCES) return -1;
+        if (waited >= lock_wait_ms) break;
+        pause_ms(lock_retry_ms);
+    }
+#else
+    const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return -1;
+    for (int waited = 0;; waited += lock_retry_ms) {
+        if (flock(dir, LOCK_EX | LOCK_NB) == 0) return dir;
+        if (errno != EWOULDBLOCK) {
+            close(dir);
+            return -1;
+        }
+        if (waited >= lock_wait_ms) break;
+        pause_ms(lock_retry_ms);
+    }
+    close(dir);
+#endif
+    busy = true;
+    return -1;
+}
+
+static void unlock_folder(int lock) {
+    if (lock < 0) return;
+#ifdef _WIN32
+    _close(lock);
+    std::remove(".pelmar.lock");  // refused while another run holds it open
+#else
+    close(lock);
+#endif
+}
+
+// How a file name was given its new file, so that it can be taken back.
+enum Placed { untouched, swapped, moved_aside, created };
+
+// Puts the new file of `slot` in place of the earlier one. An earlier file is swapped with the
+// new one in one step where the system can (Linux: the earlier file then sits under the hidden
+// name); elsewhere it is first moved to a hidden name of its own, `aside`. Either way the
+// earlier file stays whole until the set is complete. 0 or errno.
+static int place(int slot, Placed &how, char (&aside)[260]) {
+    const char *name = rec.filename[slot], *temp = rec.tempname[slot];
+    how = untouched;
+#ifdef _WIN32
+    const bool exists = _access(name, 0) == 0;
+#else
+    struct stat st {};
+    const bool exists = lstat(name, &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) return EISDIR;
+#endif
+    if (!exists) {
+        if (std::rename(temp, name) != 0) return errno;
+        how = created;
+        return 0;
+    }
+#if defined(RENAME_EXCHANGE)
+    if (renameat2(AT_FDCWD, temp, AT_FDCWD, name, RENAME_EXCHANGE) == 0) {
+        how = swapped;
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+#endif
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+        hidden_name(aside, name);
+#ifdef _WIN32
+        err = _access(aside, 0) == 0 ? EEXIST : std::rename(name, aside) == 0 ? 0 : errno;
+#else
+        err = renameat2(AT_FDCWD, name, AT_FDCWD, aside, RENAME_NOREPLACE) == 0 ? 0 : errno;
+        if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP)
+            err = link(name, aside) == 0 ? 0 : errno;  // a hard link, then the earlier name goes
+#endif
+    }
+    if (err != 0) return err;
+    if (std::rename(temp, name) != 0) {
+        err = errno;
+        std::rename(aside, name);
+        return err;
+    }
+    how = moved_aside;
+    return 0;
+}
+
+// Takes back what place() did: the earlier file returns under its name. 0 or errno.
+static int unplace(int slot, Placed how, const char (&aside)[260]) {
+    const char *name = rec.filename[slot];
+    switch (how) {
+#if defined(RENAME_EXCHANGE)
+    case swapped:
+        return renameat2(AT_FDCWD, rec.tempname[slot], AT_FDCWD, name, RENAME_EXCHANGE) == 0 ? 0 : errno;
+#endif
+    case moved_aside:
+#ifdef _WIN32
+        std::remove(name);
+#endif
+        return std::rename(aside, name) == 0 ? 0 : errno;
+    case created:
+        return std::remove(name) == 0 ? 0 : errno;
+    default:
+        return 0;
+    }
+}
+
+#ifdef O_TMPFILE
+// Gives the complete unnamed file of `slot` a hidden name of its own (never an existing one).
+static int name_unnamed(int slot, int fd) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        hidden_name(rec.tempname[slot], rec.filename[slot]);
+        if (linkat(AT_FDCWD, path, AT_FDCWD, rec.tempname[slot], AT_SYMLINK_FOLLOW) == 0) return 0;
+        const int err = errno;
+        rec.tempname[slot][0] = '\0';
+        if (err != EEXIST) return err;
+    }
+    return EEXIST;
+}
+#endif
+
+// The line that ends every failed replacement: nothing of this run is in place.
+static void say_earlier_results_kept() {
+    std::fprintf(stderr, "pelmar_initial: no file was replaced; the earlier results are kept\n");
+}
+
+// Puts the four complete temporaries in place of the earlier files, all four or none. `kept`
+// holds each file's descriptor (POSIX), still open so that an unnamed file can be named and
+// any file given the permission bits of the one it replaces.
+static bool replace_earlier_files(const int (&kept)[4]) {
+    bool busy = false;
+    const int lock = lock_folder(busy);
+    if (busy) {
+        std::fprintf(stderr, "pelmar_initial: cannot replace the files: another run in this folder "
+                             "held them for %d seconds\n", lock_wait_ms / 1000);
+        say_earlier_results_kept();
+        return false;
+    }
+    // Nor may a signal stop the replacement halfway: it waits until the set is in place.
+    hold_ending_signals();
+    int failed = -1, err = 0;
+    Placed how[4] = {untouched, untouched, untouched, untouched};
+    char aside[4][260] = {};
+    // Checked again: a folder made in a file's place during the dialogue is named before any
+    // file moves.
+    for (int slot = 0; slot < 4 && failed < 0; ++slot)
+        if ((err = replace_error(rec.filename[slot])) != 0) failed = slot;
+    for (int slot = 0; slot < 4 && failed < 0; ++slot) {
+#ifndef _WIN32
+        // The earlier file's permission bits (a new file keeps the default, 0666 less the umask).
+        struct stat st {};
+        if (kept[slot] >= 0 && stat(rec.filename[slot], &st) == 0 && S_ISREG(st.st_mode))
+            fchmod(kept[slot], st.st_mode & 07777);
+#ifdef O_TMPFILE
+        if (rec.tempname[slot][0] == '\0' && (err = name_unnamed(slot, kept[slot])) != 0) {
+            failed = slot;
+            break;
+        }
+#endif
+#else
+        (void)kept;
+#endif
+        if ((err = place(slot, how[slot], aside[slot])) != 0) failed = slot;
+    }
+    if (failed >= 0)
+        std::fprintf(stderr, "pelmar_initial: cannot replace %s: %s\n", rec.filename[failed], std::strerror(err));
+    // All four or none: after a failure the files already in place are taken back, last first.
+    bool mixed = false;
+    for (int slot = 3; slot >= 0 && failed >= 0; --slot) {
+        if (how[slot] == untouched) continue;
+        if (const int back = unplace(slot, how[slot], aside[slot])) {
+            if (how[slot] == created)
+                std::fprintf(stderr, "pelmar_initial: cannot remove the new %s: %s\n", rec.filename[slot],
+                             std::strerror(back));
+            else
+                std::fprintf(stderr, "pelmar_initial: cannot put back the earlier %s (kept as %s): %s\n",
+                             rec.filename[slot], how[slot] == swapped ? rec.tempname[slot] : aside[slot],
+                             std::strerror(back));
+            mixed = true;
+        } else {
+            how[slot] = untouched;
         }
     }
-#ifndef _WIN32
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-#endif
-    return ok;
+    // Once the set is in place the earlier files go; after a failure the earlier files that
+    // could not be put back stay where the message says.
+    for (int slot = 0; slot < 4; ++slot) {
+        if (how[slot] == untouched) continue;  // its new file, if named, goes with the temporaries
+        if (how[slot] == swapped && failed < 0) std::remove(rec.tempname[slot]);  // the earlier file
+        if (how[slot] == moved_aside && failed < 0) std::remove(aside[slot]);
+        rec.tempname[slot][0] = '\0';
+    }
+    release_ending_signals();
+    unlock_folder(lock);
+    if (failed >= 0 && !mixed) say_earlier_results_kept();
+    return failed < 0;
 }
 
 bool close_output_files() {
     bool ok = true;
+    int kept[4] = {-1, -1, -1, -1};
     for (int slot = 0; slot < 4; ++slot) {
         std::FILE *f = rec.pFile[slot];
         if (f == nullptr) continue;
         errno = 0;
         if (std::fflush(f) != 0 || std::ferror(f)) note_write_error(slot, errno);
+#ifndef _WIN32
+        // The descriptor outlives the stream: an unnamed file is named through it, and its bits set.
+        kept[slot] = dup(fileno(f));
+        if (kept[slot] < 0) note_write_error(slot, errno);
+#endif
         errno = 0;
         if (std::fclose(f) != 0) note_write_error(slot, errno);
         rec.pFile[slot] = nullptr;
@@ -216,7 +554,14 @@ bool close_output_files() {
         }
     }
     // All four or none: one incomplete file keeps every earlier one.
-    if (ok) ok = replace_earlier_files();
+    if (ok)
+        ok = replace_earlier_files(kept);
+    else
+        say_earlier_results_kept();
+#ifndef _WIN32
+    for (int fd : kept)
+        if (fd >= 0) close(fd);
+#endif
     discard_temporaries();
     return ok;
 }

@@ -11,9 +11,9 @@
 // (or mode) 1 and 2.
 //
 // A few pieces of run state live beside the stage or service that alone uses them, not here:
-// the name of the first answer the dialogue could not read (input/data_input.cpp), the three
-// 128 KiB response buffers (response/time_history.cpp), the signal actions in force while the
-// output files are temporary (frame/driver.cpp) and the terminal settings saved during the
+// the dialogue's input buffer and its place in the thirteen answers (input/data_input.cpp),
+// the three 128 KiB response buffers (response/time_history.cpp), the signal mask held while
+// the files are put in place (frame/driver.cpp) and the terminal settings saved during the
 // final key wait (frame/key_wait.cpp).
 struct AnalysisRecord {
     // Run-wide constants and settings. pi and tpi exist before main's first statement.
@@ -36,6 +36,9 @@ struct AnalysisRecord {
     double damp[2] = {};
     double vi[2] = {};
     double di[2] = {};
+    // Set by the dialogue when all thirteen answers were numbers. Without them there is no
+    // model: the run ends there, and the earlier files are kept.
+    bool answers_complete = false;
 
     // Eigen-solution: a*lambda^2 + b*lambda + c = det(K - lambda M), its roots, the circular
     // frequencies and the mode shapes (mass-normalised once the mode stage has run).
@@ -64,9 +67,19 @@ struct AnalysisRecord {
     // forms; any other keeps the plain formulas and their inf and nan.
     bool physical = false;
 
-    // Time grid of the response.
+    // Time grid of the response: step, duration, number of steps, and the digits after the
+    // point that the time column needs to tell every step from the next.
     double dt = 0;
     double dur = 0;
+    std::int32_t steps = 0;
+    int time_decimals = 5;
+    // Largest |value| written to each response file (displacement, velocity, acceleration)
+    // for each mass, and the first step where it occurs; -1 when no number was written.
+    double peak[3][2] = {};
+    std::int32_t peak_step[3][2] = {};
+    // The response files would not fit on the disk: the run stopped before writing them and
+    // its temporaries are gone, the earlier files untouched.
+    bool output_abandoned = false;
 
     // Loop counters of the dialogue, which sets each to 0 before its loop. The 2x2 kernels and
     // the time history count with local variables instead; kk is the record's inner-product
@@ -74,8 +87,10 @@ struct AnalysisRecord {
     std::int32_t i = 0, j = 0, kk = 0;
 
     // Output: report, displacement, velocity and acceleration files, in that order. The streams
-    // write to the temporary names; only a run whose four files are complete renames them to
-    // the file names, so a run that stops early leaves the earlier results as they were.
+    // write to temporaries; only a run whose four files are complete puts them in place of the
+    // earlier ones, so a run that stops early leaves the earlier results as they were. A
+    // temporary's hidden name is empty while it has none (an unnamed file on Linux); a signal
+    // removes every name it finds here.
     char filename[4][260] = {};
     char tempname[4][260] = {};
     std::FILE *pFile[4] = {};
@@ -102,22 +117,24 @@ void note_write_error(int slot, int err);
 // Answers --help and --version and rejects any other argument, returning the exit status;
 // -1 when there are no arguments and the run goes on.
 int answer_arguments(int argc, char **argv);
-// Creates the four files under their temporary names, after checking that each file name can
-// be replaced. False after one stderr line naming the file and the reason; nothing is left.
+// Creates the four files as temporaries, after checking that each file name can be replaced.
+// False after one stderr line naming the file and the reason; nothing is left.
 bool open_output_files();
-// Flushes and closes all four; if every write succeeded, renames them over the earlier files,
-// otherwise removes them. False after a stderr line per file that failed.
+// Flushes and closes all four; if every write succeeded, puts them in place of the earlier
+// files, all four or none, otherwise removes them. False after a stderr line per failure and a
+// last one saying that the earlier results are kept.
 bool close_output_files();
+// Closes and removes the four temporaries, for a run that ends before its results exist; the
+// earlier files stay as they were. Says nothing; the caller tells why.
+void abandon_output_files();
 // Flushes the console; false after one stderr line if any write to it failed.
 bool console_written();
-// The signals that can end a run early (Ctrl-C, a kill, a hang-up; on POSIX also quit, a
-// broken pipe and a file-size limit), and the actions they had before a stage caught them.
-struct SignalActions {
-    void (*action[6])(int) = {};
-};
-// Installs `handler` for each of them, except one that whoever started the run ignores (nohup,
-// a limit on file size): that stays ignored. The earlier actions are kept in `saved`.
-void catch_ending_signals(void (*handler)(int), SignalActions &saved);
-void restore_ending_signals(const SignalActions &saved);
+// Installs, once for the whole run, the one handler of the signals that can end a run early
+// (Ctrl-C, a kill, a hang-up; on POSIX also quit, a broken pipe and a file-size limit): it
+// removes the named temporaries, gives the terminal back and lets the signal end the run. A
+// signal ignored by whoever started the run stays ignored.
+void catch_ending_signals();
 // The final pause (frame/key_wait.cpp): one key without echo on a terminal; at once otherwise.
 void wait_for_key();
+// Puts back the terminal settings the key wait changed, if it changed them; async-signal-safe.
+void restore_terminal();

@@ -16,6 +16,9 @@ void wait_for_key() {
     if (key == 0 || key == 0xE0) _getch();
 }
 
+// The console's mode is not changed by _getch: nothing to put back.
+void restore_terminal() {}
+
 #else
 
 #include <cerrno>
@@ -23,13 +26,13 @@ void wait_for_key() {
 #include <termios.h>
 #include <unistd.h>
 
-// Terminal settings in force before the key wait, restored however the wait ends.
+// Terminal settings in force before the key wait, and whether the wait has changed them: the
+// one signal handler (frame/driver.cpp) puts them back however the wait ends.
 static struct termios saved_tty;
+static volatile std::sig_atomic_t tty_changed = 0;
 
-static void restore_and_reraise(int sig) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
+void restore_terminal() {
+    if (tty_changed) tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
 }
 
 void wait_for_key() {
@@ -42,15 +45,15 @@ void wait_for_key() {
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    SignalActions before_wait;
-    catch_ending_signals(restore_and_reraise, before_wait);
+    catch_ending_signals();
+    tty_changed = 1;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
         char key;
         while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
         }
     }
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
-    restore_ending_signals(before_wait);
+    tty_changed = 0;
 }
 
 #endif

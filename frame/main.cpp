@@ -25,7 +25,8 @@
 // time steps of 0.0130014 sec.
 //
 // The files it writes, in the current folder, replaced only when a run completes:
-//     pelmar.out  the report: M, K, eigenvalues, frequencies, modes, checks, participation
+//     pelmar.out  the report: M, K, eigenvalues, frequencies, modes, checks, participation,
+//                 and a summary of units, initial state, time grid and peak responses
 //     disp.out    displacement history: time (sec), mass 1, mass 2 (in or m)
 //     velox.out   velocity history (in/sec or m/sec)
 //     accel.out   acceleration history (G, that is in/sec^2 / 386, or m/sec^2)
@@ -55,13 +56,24 @@ int main(int argc, char **argv) {
     // 5. Two degrees of freedom.
     rec.n = 2;
 
-    // 6. The stages, once each and in this order.
+    // 6. The stages, once each and in this order. Answers that are missing or not numbers leave
+    // no model to analyse: the run ends with exit status 3 and the earlier files in place.
     data_input();     // units, M, K, damping, initial velocity and displacement
+    if (!rec.answers_complete) {
+        abandon_output_files();
+        return 3;
+    }
     printmat();       // echo of M and K
     eigenvalues();    // det(K - lambda M) = 0 and the natural frequencies
     eigenvectors();   // mode shapes, mass normalisation, orthogonality checks
     participation();  // participation factors and effective modal masses
     time_history();   // damped free vibration into the three response files
+    // A record too large for the disk was refused before writing: the earlier files are kept.
+    if (rec.output_abandoned) {
+        console_written();
+        return 1;
+    }
+    run_summary();    // the run's inputs, time grid and peaks at the end of the report
 
     // 7. Closing summary: the files and their units.
     std::printf("\n Output Files: \n\n");

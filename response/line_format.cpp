@@ -2,8 +2,10 @@
 #include "response/response.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 // The line is " %12.5e  \t %10.4e \t  %10.4e \n" (response_line_format): the time with 6
 // significant digits in a 12-wide field, then the two masses with 5 significant digits in
@@ -302,6 +304,69 @@ inline char *put_number(char *p, double v) {
     return put2(p, ae);
 }
 
+// A time with more than six significant digits, %12.(P-1)e, for a record whose steps six
+// digits cannot tell apart. Finite nonzero values from 1e-290 to 1e290 with P up to 11 take
+// the same exact-integer route as above, with the band widened to the larger error: S is
+// below 10^11, so the S we hold is within 10^11 * 2^-63 < 2^-26 of the true S, and a
+// fraction within 2^-23 of one half goes to std::to_chars. Anything else (zero, inf, nan,
+// more digits, the far ends of the range) goes there directly: exact, only slower. With at
+// least 7 digits the text is 12 characters or more, so the field never pads.
+[[gnu::noinline]] char *put_wide_time(char *p, double v, int P) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const bool neg = (bits >> 63) != 0;
+    const unsigned biased = unsigned(bits >> 52) & 0x7ffu;
+    if (biased == 0x7ff) return put_special(p, 12, neg, (bits & 0x000fffffffffffffu) != 0);
+    const double a = neg ? -v : v;
+    if (P > 11 || !(a >= 1e-290 && a <= 1e290)) {
+        char tmp[40];
+        const std::to_chars_result r =
+            std::to_chars(tmp, tmp + sizeof tmp, v, std::chars_format::scientific, P - 1);
+        return put_padded(p, 12, tmp, int(r.ptr - tmp));
+    }
+    const std::uint64_t m = ((bits & 0x000fffffffffffffu) | (std::uint64_t(1) << 52)) << 11;
+    const int q = int(biased) - 1075 - 11;
+    const int b = q + 63;
+    const int est = floor_log10_pow2(b);
+    const Pow10 up = pow10(est + 1);
+    const int lead_up = up.exp2 + 63;
+    int e10 = est + int((b > lead_up) | ((b == lead_up) & (m >= up.mant)));
+    const Pow10 c = pow10(P - 1 - e10);
+    const u128 n = u128(m) * c.mant;
+    const std::uint64_t hi = std::uint64_t(n >> 64), lo = std::uint64_t(n);
+    const int s = -(q + c.exp2) - 64;  // about 27 to 47 for 11 down to 7 digits
+    const std::uint64_t ipart = hi >> s;
+    const std::uint64_t frac64 = (hi << (64 - s)) | (lo >> s);
+    constexpr std::uint64_t band = std::uint64_t(1) << 41;
+    if (frac64 - ((std::uint64_t(1) << 63) - band) <= 2 * band) {
+        char tmp[40];
+        const std::to_chars_result r =
+            std::to_chars(tmp, tmp + sizeof tmp, v, std::chars_format::scientific, P - 1);
+        return put_padded(p, 12, tmp, int(r.ptr - tmp));
+    }
+    std::uint64_t top = 1;
+    for (int i = 1; i < P; ++i) top *= 10;  // 10^(P-1)
+    std::uint64_t d = ipart + (frac64 >> 63);
+    if (d == 10 * top) {
+        d = top;
+        ++e10;
+    }
+    *p = '-';
+    p += int(neg);
+    char digits[12];
+    for (int i = P - 1; i >= 0; --i, d /= 10) digits[i] = char('0' + d % 10);
+    p[0] = digits[0];
+    p[1] = '.';
+    std::memcpy(p + 2, digits + 1, std::size_t(P - 1));
+    p += P + 1;
+    p[0] = 'e';
+    p[1] = e10 < 0 ? '-' : '+';
+    p += 2;
+    const unsigned ae = unsigned(e10 < 0 ? -e10 : e10);
+    if (ae >= 100) *p++ = char('0' + ae / 100);
+    return put2(p, ae % 100);
+}
+
 }  // namespace
 
 // " %12.5e  \t " : the time field and the separator after it, the same in all three files.
@@ -311,6 +376,54 @@ char *format_response_time(char *out, double t) {
     p = put_number<6, 12>(p, t);
     std::memcpy(p, "  \t ", 4);
     return p + 4;
+}
+
+// " %12.*e  \t " with `decimals` digits after the point; 5 is the line above.
+char *format_response_time(char *out, double t, int decimals) {
+    if (decimals == 5) return format_response_time(out, t);
+    char *p = out;
+    *p++ = ' ';
+    p = put_wide_time(p, t, decimals + 1);
+    std::memcpy(p, "  \t ", 4);
+    return p + 4;
+}
+
+// Whether consecutive times s dt print differently with `decimals` digits after the point.
+// Printed times are spaced 10^(e - decimals) in the decade [10^e, 10^(e+1)); where that is
+// below dt by more than rounding can reach (the doubles s dt and (s+1) dt are at least
+// dt - ulp apart), no two steps meet. Only the decades at and above the first where the spacing reaches dt need a look,
+// and there each pair of neighbours is formatted and compared, starting two steps early for
+// a time that rounds up into that decade. A clash, if any, comes within a few steps unless
+// dt lies a hair below the spacing.
+static bool times_distinct(double dt, std::int32_t steps, int decimals) {
+    // An ulp of a time in a safe decade is below 2^-52 10^(decimals+1) dt.
+    const double safe = dt * (1.0 - 1e-15 * std::pow(10.0, decimals + 1));
+    int e = 0;
+    while (std::pow(10.0, e - decimals) < safe) ++e;
+    while (e > -330 && std::pow(10.0, e - 1 - decimals) >= safe) --e;
+    const double first = std::pow(10.0, e) / dt - 2.0;
+    if (!(first < static_cast<double>(steps) - 1.0)) return true;
+    std::int32_t s = first > 0.0 ? static_cast<std::int32_t>(first) : 0;
+    char a[response_line_max], b[response_line_max];
+    char *prev = a, *next = b;
+    std::size_t prev_len =
+        static_cast<std::size_t>(format_response_time(prev, static_cast<double>(s) * dt, decimals) - prev);
+    for (++s; s < steps; ++s) {
+        const std::size_t len =
+            static_cast<std::size_t>(format_response_time(next, static_cast<double>(s) * dt, decimals) - next);
+        if (len == prev_len && std::memcmp(prev, next, len) == 0) return false;
+        std::swap(prev, next);
+        prev_len = len;
+    }
+    return true;
+}
+
+int response_time_decimals(double dt, std::int32_t steps) {
+    if (steps < 2 || !(dt > 0.0) || !std::isfinite(dt)) return 5;
+    int decimals = 5;
+    // 17 significant digits tell any two doubles apart, and s dt grows with s.
+    while (decimals < 16 && !times_distinct(dt, steps, decimals)) ++decimals;
+    return decimals;
 }
 
 // "%10.4e \t  %10.4e \n" : the two masses and the line end.

@@ -3,9 +3,17 @@
 
 #include "frame/frame.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/statvfs.h>
+#include <unistd.h>
+#endif
 
 // The time grid. Thirty-two steps per period of the higher mode draw its sine smoothly and
 // catch each peak to within 0.5 % (a sample is at most half a step, pi/32 rad, from the crest:
@@ -34,18 +42,98 @@ static std::int32_t step_count(long double quotient) {
     return 0;
 }
 
+// Free space on the file system of the current folder in bytes, or -1 when it cannot be told.
+static double free_space_here() {
+#ifdef _WIN32
+    ULARGE_INTEGER avail;
+    if (!GetDiskFreeSpaceExA(".", &avail, nullptr, nullptr)) return -1.0;
+    return static_cast<double>(avail.QuadPart);
+#else
+    struct statvfs fs;
+    if (statvfs(".", &fs) != 0) return -1.0;
+    return static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize);
+#endif
+}
+
+// A size for people: "517 MB", "5.1 GB".
+static void size_text(char (&out)[32], double bytes) {
+    if (bytes >= 1e10) std::snprintf(out, sizeof out, "%.0f GB", bytes / 1e9);
+    else if (bytes >= 1e9) std::snprintf(out, sizeof out, "%.1f GB", bytes / 1e9);
+    else if (bytes >= 1e7) std::snprintf(out, sizeof out, "%.0f MB", bytes / 1e6);
+    else std::snprintf(out, sizeof out, "%.1f MB", bytes / 1e6);
+}
+
+// Bytes of the three response files. A line is the time field, two value fields and the
+// separators; a value takes one byte more when negative, which a vibration is about half the
+// time, so each line is counted with one minus sign. Lines end in CR LF on Windows.
+static double response_bytes(std::int32_t steps, int time_decimals) {
+    const int time_field = time_decimals + 6 > 12 ? time_decimals + 6 : 12;
+#ifdef _WIN32
+    const int line_end = 3;
+#else
+    const int line_end = 2;
+#endif
+    const int line = 1 + time_field + 4 + 10 + 4 + 10 + line_end + 1;
+    return 3.0 * static_cast<double>(steps) * line;
+}
+
+// Progress of a long history on a terminal: one line on stderr, rewritten in place.
+struct Progress {
+    bool terminal = false;
+    bool shown = false;
+    std::chrono::steady_clock::time_point start;
+};
+
+static void show_progress(Progress &p, std::int32_t s, std::int32_t steps) {
+    if (!p.shown && std::chrono::steady_clock::now() - p.start < std::chrono::seconds(1)) return;
+    p.shown = true;
+    std::uint64_t bytes = 0;
+    for (const ResponseWriter &w : writers) bytes += w.written + w.used;
+    char size[32];
+    size_text(size, static_cast<double>(bytes));
+    std::fprintf(stderr, "\r pelmar_initial: writing the time history: %3d %%, %s written   ",
+                 static_cast<int>(100.0 * s / steps), size);
+    std::fflush(stderr);
+}
+
 void time_history() {
-    // 1. Time grid. Each expression is carried in extended precision and rounded when stored;
-    // this decides the truncated count when the frequency ratio is a whole number (ratio 4:
-    // 1536 steps, where doubles would give 1535).
+    // 1. Time grid. Each expression is carried in extended precision and rounded when stored.
+    // That gives 384 r steps for most whole frequency ratios r where doubles would give one
+    // fewer (ratio 4: 1536, not 1535), but not for all: r = 11, 17, 21, 22, 25, 27, 29 and 34
+    // (frequencies exactly 1 and r) still give 384 r - 1. The count is the truncated quotient
+    // either way, so the last step always lies within twelve lower periods.
     rec.dt = static_cast<double>((1.0L / (static_cast<long double>(rec.omega[1]) / rec.tpi)) /
                                  steps_per_higher_period);
     rec.dur = static_cast<double>(lower_periods_shown / (static_cast<long double>(rec.omega[0]) / rec.tpi));
     const std::int32_t steps = step_count(static_cast<long double>(rec.dur) / rec.dt);
+    rec.steps = steps;
+    // Six significant digits of time, unless consecutive steps would then print the same time.
+    rec.time_decimals = response_time_decimals(rec.dt, steps);
+
+    // A long record is announced, and refused when the disk cannot hold it: better now, with
+    // the earlier files intact, than after filling the disk.
+    if (steps > 1000000) {
+        const double bytes = response_bytes(steps, rec.time_decimals);
+        char size[32];
+        size_text(size, bytes);
+        std::fprintf(stderr, "pelmar_initial: the time history has %ld steps; the three response files "
+                             "take about %s\n", static_cast<long>(steps), size);
+        const double free_bytes = free_space_here();
+        if (free_bytes >= 0.0 && free_bytes < bytes) {
+            char room[32];
+            size_text(room, free_bytes);
+            std::fprintf(stderr, "pelmar_initial: the response files need about %s but only %s is free "
+                                 "here; nothing was written and the earlier results are kept\n", size, room);
+            abandon_output_files();
+            rec.output_abandoned = true;
+            return;
+        }
+    }
 
     // 2-5. Each mass-normalised mode is a unit-mass oscillator with its own damping. Because
     // P^T M P = I, the modal initial state is exactly P^T M di and P^T M vi.
-    double wd[2], sigma[2], sigma2[2], wd2[2], decay[2], A[2], B[2];
+    // Below critical damping: damped frequency wd, decay rate sigma, and their squares.
+    double wd[2] = {}, sigma[2] = {}, sigma_sq[2] = {}, wd_sq[2] = {}, A[2] = {}, B[2] = {};
     double mdi[2], mvi[2];
     // A mode damped at or above critical does not oscillate: x = c1 e^(s1 t) + c2 e^(s2 t) with
     // the real roots s1 = -sigma + mu (slow) and s2 = -sigma - mu (fast), mu = omega sqrt(zeta^2 - 1).
@@ -54,32 +142,46 @@ void time_history() {
     // zeta = 1, where c1 and c2 grow without bound and cancel, nothing is lost. At zeta = 1,
     // g = t: the critically damped (A + B t) e^(-omega t).
     bool aperiodic[2] = {false, false};
-    double s1[2], s2[2], mu2[2];
+    double s1[2] = {}, s2[2] = {}, two_mu[2] = {};
     for (int i = 0; i < 2; ++i) {
         mdi[i] = rec.m[i][0] * rec.di[0] + rec.m[i][1] * rec.di[1];
         mvi[i] = rec.m[i][0] * rec.vi[0] + rec.m[i][1] * rec.vi[1];
     }
     for (int r = 0; r < 2; ++r) {
-        wd[r] = rec.omega[r] * std::sqrt(1.0 - std::pow(rec.damp[r], 2.0));
-        sigma[r] = rec.damp[r] * rec.omega[r];
-        sigma2[r] = std::pow(sigma[r], 2.0);
-        wd2[r] = std::pow(wd[r], 2.0);
-        decay[r] = -rec.damp[r] * rec.omega[r];
         A[r] = rec.vectorT[r][0] * mdi[0] + rec.vectorT[r][1] * mdi[1];
         const double V = rec.vectorT[r][0] * mvi[0] + rec.vectorT[r][1] * mvi[1];
-        B[r] = (sigma[r] * A[r] + V) / wd[r];
         aperiodic[r] = rec.physical && rec.damp[r] >= 1.0;
         if (aperiodic[r]) {
             const double zeta = rec.damp[r], w = rec.omega[r];
             const double root = std::sqrt(zeta - 1.0) * std::sqrt(zeta + 1.0);  // sqrt(zeta^2 - 1), no cancellation
             s1[r] = -w / (zeta + root);  // -sigma + mu without subtracting nearly equal numbers
             s2[r] = -w * (zeta + root);
-            mu2[r] = 2.0 * w * root;
+            two_mu[r] = 2.0 * w * root;
             B[r] = V - s1[r] * A[r];
+        } else {
+            wd[r] = rec.omega[r] * std::sqrt(1.0 - std::pow(rec.damp[r], 2.0));
+            sigma[r] = rec.damp[r] * rec.omega[r];
+            sigma_sq[r] = std::pow(sigma[r], 2.0);
+            wd_sq[r] = std::pow(wd[r], 2.0);
+            B[r] = (sigma[r] * A[r] + V) / wd[r];
         }
     }
 
-    for (int f = 0; f < 3; ++f) writer_open(writers[f], rec.pFile[f + 1]);
+    for (int f = 0; f < 3; ++f) writer_open(writers[f], rec.pFile[f + 1], rec.time_decimals);
+    // The largest |value| of each file and mass, from the very doubles written: the report's
+    // peaks then agree with the files to the last printed digit. A nan never counts.
+    for (int f = 0; f < 3; ++f)
+        for (int i = 0; i < 2; ++i) {
+            rec.peak[f][i] = -1.0;
+            rec.peak_step[f][i] = 0;
+        }
+    Progress progress;
+#ifdef _WIN32
+    progress.terminal = _isatty(_fileno(stderr)) != 0;
+#else
+    progress.terminal = isatty(fileno(stderr)) != 0;
+#endif
+    progress.start = std::chrono::steady_clock::now();
 
     // 6. Each step in closed form at t = s dt: no running sum, so no drift over long records.
     for (std::int32_t s = 0; s < steps; ++s) {
@@ -88,7 +190,7 @@ void time_history() {
         for (int r = 0; r < 2; ++r) {
             if (aperiodic[r]) {
                 const double E1 = std::exp(s1[r] * t), BE2 = B[r] * std::exp(s2[r] * t);
-                const double g = mu2[r] > 0.0 ? -std::expm1(-mu2[r] * t) / mu2[r] : t;
+                const double g = two_mu[r] > 0.0 ? -std::expm1(-two_mu[r] * t) / two_mu[r] : t;
                 x[r] = E1 * (A[r] + B[r] * g);
                 v[r] = s1[r] * x[r] + BE2;
                 acc[r] = s1[r] * v[r] + s2[r] * BE2;
@@ -96,12 +198,12 @@ void time_history() {
             }
             const double C = std::cos(wd[r] * t);
             const double S = std::sin(wd[r] * t);
-            const double E = std::exp(decay[r] * t);
+            const double E = std::exp(-sigma[r] * t);
             x[r] = (A[r] * C + B[r] * S) * E;
             const double W = wd[r] * E * (-A[r] * S + B[r] * C);
             v[r] = -sigma[r] * x[r] + W;
             // Second derivative of x: each mode obeys x'' + 2 zeta omega x' + omega^2 x = 0.
-            acc[r] = sigma2[r] * x[r] - 2.0 * sigma[r] * W - wd2[r] * x[r];
+            acc[r] = sigma_sq[r] * x[r] - 2.0 * sigma[r] * W - wd_sq[r] * x[r];
         }
         // Back to the masses: x = P q. English accelerations in G: in/sec^2 divided by 386.
         const double(&P)[2][2] = rec.vector;
@@ -111,6 +213,18 @@ void time_history() {
             {(P[0][0] * acc[0] + P[0][1] * acc[1]) / rec.mscale,
              (P[1][0] * acc[0] + P[1][1] * acc[1]) / rec.mscale}};
         writer_step(writers, t, lines);
+        for (int f = 0; f < 3; ++f)
+            for (int i = 0; i < 2; ++i)
+                if (std::fabs(lines[f][i]) > rec.peak[f][i]) {
+                    rec.peak[f][i] = std::fabs(lines[f][i]);
+                    rec.peak_step[f][i] = s;
+                }
+        // The clock is read once per 65536 steps, and only when someone may be watching.
+        if ((s & 0xffff) == 0xffff && progress.terminal) show_progress(progress, s, steps);
+    }
+    if (progress.shown) {
+        std::fprintf(stderr, "\r%79s\r", "");
+        std::fflush(stderr);
     }
 
     for (int f = 0; f < 3; ++f) {

@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstring>
 
-void writer_open(ResponseWriter &w, std::FILE *stream) {
+void writer_open(ResponseWriter &w, std::FILE *stream, int time_decimals) {
     w.stream = stream;
     w.used = 0;
     w.error = 0;
+    w.time_decimals = time_decimals;
+    w.written = 0;
 #ifndef PELMAR_FPRINTF_WRITER
     // The buffer here already gathers whole blocks; a second copy in stdio would only cost time.
     std::setvbuf(stream, nullptr, _IONBF, 0);
@@ -22,6 +24,7 @@ void writer_flush(ResponseWriter &w) {
         errno = 0;
         if (std::fwrite(w.buf, 1, w.used, w.stream) != w.used) w.error = errno != 0 ? errno : EIO;
     }
+    w.written += w.used;
     w.used = 0;
 }
 
@@ -29,7 +32,8 @@ void writer_flush(ResponseWriter &w) {
 void writer_step(ResponseWriter (&w)[3], double t, const double (&values)[3][2]) {
     // The time field is the same in all three lines: format it once, copy it twice.
     char time_text[response_line_max];
-    const std::size_t time_len = static_cast<std::size_t>(format_response_time(time_text, t) - time_text);
+    const std::size_t time_len =
+        static_cast<std::size_t>(format_response_time(time_text, t, w[0].time_decimals) - time_text);
     for (int f = 0; f < 3; ++f) {
         ResponseWriter &wf = w[f];
         if (ResponseWriter::capacity - wf.used < response_line_max) writer_flush(wf);
@@ -42,8 +46,9 @@ void writer_step(ResponseWriter (&w)[3], double t, const double (&values)[3][2])
 // The plain stdio writer of the reference build: the tests compare the fast writer's files with
 // its files byte for byte, and the benchmark measures what the buffer and formatter gain over it.
 static void fprintf_line(ResponseWriter &w, double t, double x1, double x2) {
-    if (std::fprintf(w.stream, response_line_format, t, x1, x2) < 0 && w.error == 0)
-        w.error = errno != 0 ? errno : EIO;
+    const int n = std::fprintf(w.stream, response_line_format_wide, w.time_decimals, t, x1, x2);
+    if (n < 0 && w.error == 0) w.error = errno != 0 ? errno : EIO;
+    if (n > 0) w.written += static_cast<std::uint64_t>(n);
 }
 
 void writer_step(ResponseWriter (&w)[3], double t, const double (&values)[3][2]) {

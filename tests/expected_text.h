@@ -183,6 +183,13 @@ inline std::string analysis(const Model &md, bool report) {
 
 inline std::string report(const Model &md) { return banner() + analysis(md, true); }
 
+// The report up to its closing "Run Summary" section, which holds the run's own inputs and
+// peaks and is checked against the response files instead; "" when the section is missing.
+inline std::string before_summary(const std::string &report_text) {
+    const std::size_t at = report_text.find("\n\n Run Summary \n");
+    return at == std::string::npos ? std::string() : report_text.substr(0, at);
+}
+
 inline std::string transcript(const Model &md) {
     std::string s = banner();
     s += "\n\n This program finds the eigenvalues and eigenvectors for a ";

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -131,6 +132,11 @@ std::string example_answers(const std::string &file) {
     return text;
 }
 
+const std::string &english_answers() {
+    static const std::string text = example_answers("english_two_mass.txt");
+    return text;
+}
+
 RunResult run_program(const std::string &answers, std::string dir, int seconds, const char *exe) {
     return run_program(answers, dir, RunSetup{}, seconds, exe);
 }
@@ -143,19 +149,16 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
     const std::string cap = make_temp_dir();
     const std::string in_path = cap + "/stdin", out_path = cap + "/stdout", err_path = cap + "/stderr";
     std::ofstream(in_path, std::ios::binary) << answers;
-    // An interrupted run reads a pipe that stays open, so that it waits for more answers.
+    // An interrupted run, or one whose input stays open, reads a pipe whose writing end this
+    // process holds until the run has ended: an interrupted one waits there for more answers.
+    const bool piped = setup.interrupt || setup.input_stays_open;
     int feed[2] = {-1, -1};
-    if (setup.interrupt && (pipe(feed) != 0 || write(feed[1], answers.data(), answers.size()) < 0))
+    if (piped && (pipe(feed) != 0 || write(feed[1], answers.data(), answers.size()) < 0))
         throw std::runtime_error("pipe failed");
-    auto entries = [&] {
-        return std::distance(std::filesystem::directory_iterator(r.dir), std::filesystem::directory_iterator());
-    };
-    const auto entries_before = entries();
-
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(r.dir.c_str()) != 0) _exit(126);
-        const int in = setup.interrupt ? feed[0] : open(in_path.c_str(), O_RDONLY);
+        const int in = piped ? feed[0] : open(in_path.c_str(), O_RDONLY);
         const int out = open(setup.stdout_path ? setup.stdout_path : out_path.c_str(),
                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -163,7 +166,8 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        if (setup.interrupt) close(feed[1]);
+        if (setup.in_child != nullptr) setup.in_child();
+        if (piped) close(feed[1]);
         if (setup.file_size_limit > 0) {
             const rlimit limit = {static_cast<rlim_t>(setup.file_size_limit),
                                   static_cast<rlim_t>(setup.file_size_limit)};
@@ -178,18 +182,38 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         execv(exe, argv.data());
         _exit(127);
     }
+    // The files the run has open, by size (-1 for what is not a regular file), from /proc: its
+    // temporaries may have no name in the folder.
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    auto open_files = [&] {
+        std::vector<long long> sizes;
+        std::error_code ec;
+        for (std::filesystem::directory_iterator e(fds, ec), end; !ec && e != end; e.increment(ec)) {
+            struct stat st {};
+            sizes.push_back(stat(e->path().c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1);
+        }
+        return sizes;
+    };
+    if (piped) close(feed[0]);
     if (setup.interrupt) {
-        close(feed[0]);
-        // A new entry in the folder: the run has started on its files; a moment later it is
-        // waiting for the answers that never come.
-        for (int tries = 0; tries < 400 && entries() == entries_before; ++tries)
-            usleep(50 * 1000);
+        // Seven descriptors (the console's three and the four files): the run has started on
+        // its files; a moment later it is waiting for the answers that never come.
+        for (int tries = 0; tries < 400 && open_files().size() < 7; ++tries) usleep(50 * 1000);
         usleep(200 * 1000);
         kill(pid, SIGINT);
-        close(feed[1]);
+    }
+    if (setup.signal_in_history != 0) {
+        auto writing = [&] {
+            for (long long size : open_files())
+                if (size > (1 << 20)) return true;
+            return false;
+        };
+        for (int tries = 0; tries < 20000 && !writing(); ++tries) usleep(1000);
+        kill(pid, setup.signal_in_history);
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    if (piped) close(feed[1]);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_file(out_path);
     r.err = read_file(err_path);

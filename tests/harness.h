@@ -28,8 +28,15 @@ struct RunSetup {
     long file_size_limit = 0;            // bytes a file may grow to, SIGXFSZ ignored; 0: none
     const char *stdout_path = nullptr;   // standard output goes there, uncaptured
     // SIGINT while the dialogue waits for more answers: the input stays open, and the signal
-    // comes once the run has made a file in its folder.
+    // comes once the run has opened its four files.
     bool interrupt = false;
+    // The answers come through a pipe whose writing end stays open until the run has ended.
+    bool input_stays_open = false;
+    // This signal once a file the run writes has passed 1 MB (the history is being written).
+    int signal_in_history = 0;
+    // Runs in the child, in the run's folder, just before the program starts (e.g. closes
+    // stderr or takes another user id); it ends the child with _exit(126) if it cannot.
+    void (*in_child)() = nullptr;
 };
 RunResult run_program(const std::string &answers, const std::string &dir, const RunSetup &setup,
                       int seconds = 60, const char *exe = PELMAR_EXE);
@@ -39,6 +46,9 @@ std::string read_file(const std::string &path);
 // The answers held by one of the shipped example files in examples/, e.g. "english_two_mass.txt":
 // the tests run the same sample the README and the installed examples show.
 std::string example_answers(const std::string &file);
+// The English two-mass example, 1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0: the run most tests
+// start from or compare with.
+const std::string &english_answers();
 
 // out = X^T A X, written out element by element rather than with the program's kernels. With
 // X the mode matrix (one mode per column) and A = M or K it gives the modal masses or

@@ -1,24 +1,17 @@
-// The console dialogue: unit choice and labels, mass scaling, mirrored entries, short and bad input.
+// The console dialogue: unit choice and labels, mass scaling, mirrored entries, forms of a number.
 #include "expected_text.h"
 #include "harness.h"
 
-#include "frame/frame.h"
-
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstring>
 #include <string>
 
-using expected::ends_with;
 using expected::fmt;
-using expected::is_one_line;
-using expected::lines_of;
 
 namespace {
 
 // Everything after the unit answer of the English example (1 386 0 772 200 -100 100 ...).
-const std::string model_answers = example_answers("english_two_mass.txt").substr(1);
+const std::string model_answers = english_answers().substr(1);
 
 struct UnitCase {
     const char *typed;  // the unit answer as typed
@@ -58,112 +51,49 @@ TEST_P(UnitAnswer, LabelsMassesAndSummaryFollowTheChoice) {
     EXPECT_NE(r.out.find(expected::summary(c.english) + expected::key_prompt()), std::string::npos);
 }
 
-// The record after the dialogue, run in this process.
-struct StoredCase {
-    int units;
-    double mscale;
-};
-
-void PrintTo(const StoredCase &c, std::ostream *os) { *os << "units " << c.units; }
-
-class StoredModel : public ::testing::TestWithParam<StoredCase> {};
-
-INSTANTIATE_TEST_SUITE_P(Dialogue, StoredModel,
-                         ::testing::Values(StoredCase{1, 386.0}, StoredCase{2, 1.0}, StoredCase{3, 1.0},
-                                           StoredCase{0, 1.0}, StoredCase{7, 1.0},
-                                           StoredCase{-1, 1.0}));
-
-TEST_P(StoredModel, ScaleLabelsAndMirroredEntries) {
-    const StoredCase c = GetParam();
-    const bool english = c.units == 1;
-    const double m[2][2] = {{386, 193}, {193, 772}}, k[2][2] = {{300, -120}, {-120, 150}};
-    const double z[2] = {0.02, 0.03}, v[2] = {0.5, -0.5}, d[2] = {0.25, 0.75};
-    run_stages(c.units, m, k, z, v, d);
-
-    EXPECT_EQ(rec.mscale, c.mscale);
-    EXPECT_STREQ(rec.mu, english ? "(lbm)" : "(kg)");
-    EXPECT_STREQ(rec.vu, english ? "(in/sec)" : "(m/sec)");
-    EXPECT_STREQ(rec.du, english ? "(in)" : "(m)");
-    EXPECT_STREQ(rec.au, english ? "(G)" : "(m/sec^2)");
-    // 386, 193 and 772 lbm are exactly 1, 0.5 and 2 lbf sec^2/in.
-    EXPECT_EQ(rec.m[0][0], english ? 1.0 : 386.0);
-    EXPECT_EQ(rec.m[0][1], english ? 0.5 : 193.0);
-    EXPECT_EQ(rec.m[1][1], english ? 2.0 : 772.0);
-    // The lower-left entries are never typed: they are mirrored (and scaled with the rest).
-    EXPECT_EQ(rec.m[1][0], rec.m[0][1]);
-    EXPECT_EQ(rec.k[1][0], -120.0);
-    EXPECT_EQ(rec.k[0][1], -120.0);
-    EXPECT_EQ(rec.k[0][0], 300.0);
-    EXPECT_EQ(rec.k[1][1], 150.0);
-    // Stiffness, damping and the initial state are stored as typed, in either system.
-    EXPECT_EQ(rec.damp[0], 0.02);
-    EXPECT_EQ(rec.damp[1], 0.03);
-    EXPECT_EQ(rec.vi[0], 0.5);
-    EXPECT_EQ(rec.vi[1], -0.5);
-    EXPECT_EQ(rec.di[0], 0.25);
-    EXPECT_EQ(rec.di[1], 0.75);
+// The lower-left entries are never typed: they are mirrored, and in English units scaled with
+// the rest (386, 193 and 772 lbm are exactly 1, 0.5 and 2 lbf sec^2/in). Stiffness is stored as
+// typed in either system.
+TEST(Dialogue, OffDiagonalEntriesAreEchoedMirroredAndScaled) {
+    const double k[2][2] = {{9, -2.25}, {-2.25, 5}};
+    const double metric_m[2][2] = {{4, 1.5}, {1.5, 3}}, english_m[2][2] = {{1, 0.5}, {0.5, 2}};
+    for (const bool english : {false, true}) {
+        const RunResult r = run_program(english ? "1 386 193 772 9 -2.25 5 0 0 0 0 1 0\n"
+                                                : "2 4 1.5 3 9 -2.25 5 0 0 0 0 1 0\n");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("\n\n Mass matrix \n" + expected::block(english ? english_m : metric_m, "%12.4lf  ") +
+                             "\n\n Stiffness matrix \n" + expected::block(k, "%12.4lf  ")),
+                  std::string::npos)
+            << r.out;
+    }
 }
 
-// The mirrored entries as the user sees them in the echo.
-TEST(Dialogue, OffDiagonalEntriesAreEchoedMirrored) {
-    const RunResult r = run_program("2 4 1.5 3 9 -2.25 5 0 0 0 0 1 0\n");
-    EXPECT_EQ(r.status, 0);
-    const double m[2][2] = {{4, 1.5}, {1.5, 3}}, k[2][2] = {{9, -2.25}, {-2.25, 5}};
-    EXPECT_NE(r.out.find("\n\n Mass matrix \n" + expected::block(m, "%12.4lf  ") +
-                         "\n\n Stiffness matrix \n" + expected::block(k, "%12.4lf  ")),
-              std::string::npos);
-}
-
-// Two runs that must leave the same transcript and the same four files.
-// A run whose answers break off (missing, or text where a number belongs) completes with
-// exit 0, names the first unread answer in one stderr line, and is otherwise the very run
-// whose answers from there on are typed as 0: console and all four files alike.
-RunResult expect_run_as_zeros(const std::string &broken, const std::string &zeros, const char *named) {
-    const RunResult cut = run_program(broken);
-    const RunResult ref = run_program(zeros);
-    EXPECT_EQ(cut.status, 0);
-    EXPECT_EQ(ref.status, 0);
-    // Zeros may leave a model that is not physical: the run names that on a line of its own,
-    // after the line naming the unread answer.
-    EXPECT_TRUE(ref.err.empty() || is_one_line(ref.err)) << ref.err;
-    const std::string unread = cut.err.substr(0, cut.err.find('\n') + 1);
-    EXPECT_TRUE(is_one_line(unread)) << cut.err;
-    EXPECT_NE(unread.find(named), std::string::npos) << cut.err;
-    EXPECT_EQ(cut.err.substr(unread.size()), ref.err);
-    EXPECT_TRUE(ends_with(cut.out, expected::key_prompt()));
-    EXPECT_EQ(cut.out, ref.out);
+// Two runs that must be one: the same status, console, stderr and four files.
+void expect_same_run(const RunResult &a, const RunResult &b) {
+    EXPECT_EQ(a.status, b.status);
+    EXPECT_EQ(a.err, b.err);
+    EXPECT_EQ(a.out, b.out);
     for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
-        EXPECT_EQ(cut.file(name), ref.file(name)) << name;
-    return cut;
+        EXPECT_EQ(a.file(name), b.file(name)) << name;
 }
 
-// Input that ends after the stiffness: damping, velocities and displacements stay zero.
-TEST(ShortInput, EndAfterStiffnessRunsOnWithZeros) {
-    const RunResult cut =
-        expect_run_as_zeros("2 1 0 1 2 -1 2\n", "2 1 0 1 2 -1 2 0 0 0 0 0 0\n", "damping ratio 1");
-    // Still the full time history of M = I, K = [[2, -1], [-1, 2]], at rest throughout.
-    const auto disp = lines_of(cut.file("disp.out"));
-    ASSERT_EQ(disp.size(), 665u);
-    const double dt = 2.0 * std::acos(-1.0) / std::sqrt(3.0) / 32.0;
-    EXPECT_EQ(disp[400], expected::response_line(400 * dt, 0.0, 0.0));
+// Every written form of a number is the number: a sign, no leading digit, an exponent. One
+// too small for a double (1e-400) is taken as 0.
+TEST(Dialogue, NumbersInAnyDecimalOrExponentForm) {
+    const RunResult plain = run_program("2 4 0.5 3 9 -2.25 5 0.001 0 0 0 1 0\n");
+    EXPECT_EQ(plain.status, 0);
+    expect_same_run(run_program("+2 +4 .5 3E0 9e+0 -2.25 5 1e-3 0 0 0 1 1e-400\n"), plain);
 }
 
-// Text where m22 belongs: that read fails, the text stays in the input, so every later answer
-// fails too; the run goes on exactly as if m22 and everything after it had been typed as 0.
-TEST(BadInput, TextForM22ActsAsZerosFromThereOn) {
-    expect_run_as_zeros("1 386 0 abc 200 -100 100 0.05 0.05 0 0 1 0\n", "1 386 0 0 0 0 0 0 0 0 0 0 0\n",
-                        "m22");
-}
-
-// Text for the unit answer: nothing is read at all, so the choice stays 0 (metric) and every
-// field stays 0, the same run as thirteen typed zeros.
-TEST(BadInput, TextForTheUnitChoiceGivesMetricAndZeros) {
-    const RunResult bad = expect_run_as_zeros("english" + model_answers,
-                                              "0 0 0 0 0 0 0 0 0 0 0 0 0\n", "unit");
-    EXPECT_NE(bad.out.find(expected::dialogue(false)), std::string::npos);
-    EXPECT_TRUE(ends_with(bad.out, expected::summary(false) + expected::key_prompt()));
-    const double zero[2][2] = {};
-    EXPECT_NE(bad.out.find("\n\n Mass matrix \n" + expected::block(zero, "%12.4lf  ")), std::string::npos);
+// A Windows answer file: a UTF-8 byte-order mark first and CR LF line ends, one answer a line.
+TEST(Dialogue, ByteOrderMarkAndCrLfLineEndsGiveTheSameRun) {
+    const std::string plain = english_answers();
+    std::string windows = "\xEF\xBB\xBF";
+    for (const char c : plain) windows += c == ' ' || c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const RunResult r = run_program(windows);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    expect_same_run(r, run_program(plain));
 }
 
 }  // namespace

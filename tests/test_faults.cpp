@@ -16,7 +16,9 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <vector>
 #include <unistd.h>
@@ -25,9 +27,6 @@ using expected::ends_with;
 using expected::is_one_line;
 
 namespace {
-
-// The English two-mass example: 1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0.
-const std::string english_answers = example_answers("english_two_mass.txt");
 
 // The folder as a run left it: each entry's name and contents ("<folder>" for a folder).
 std::map<std::string, std::string> folder_of(const std::string &dir) {
@@ -49,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, OutputName,
 TEST_P(OutputName, FolderInItsPlaceStopsBeforeTheDialogue) {
     const std::string dir = make_temp_dir();
     ASSERT_EQ(mkdir((dir + "/" + GetParam()).c_str(), 0755), 0);
-    const RunResult r = run_program(english_answers, dir);
+    const RunResult r = run_program(english_answers(), dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(is_one_line(r.err)) << r.err;
     EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
@@ -65,68 +64,305 @@ struct FaultCase {
     RunSetup setup;
     int status;
     std::vector<const char *> err_lines;  // the stderr lines, in order, each holding its text
-    const char *err_reason;               // held by every stderr line
+    const char *err_reason;               // held by every stderr line but the closing "kept" one
     std::vector<const char *> out_has;    // texts the console shows, in this order
     bool replaces;                        // the four files are this run's, else the earlier ones
+    const char *typed = nullptr;          // the answers, when not the faultless ones below
+    const char *disk_size = nullptr;      // the folder is a tmpfs of this size (root only)
+    bool needs_root = false;              // the folder is set up as root for another user's run
 };
+
+const char *const kept_line = "no file was replaced; the earlier results are kept";
+
+// 998,400 steps (stiff k22, 130 MB a file): long enough to be killed while it is written.
+const char *const million_steps = "2 1 0 1 1 -0.001 6760000 0.02 0.02 0 0 1 1\n";
+// A negative mass: the run completes, with one stderr line naming the mass matrix.
+const char *const negative_mass = "2 -1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+
+// The run as the unprivileged user "nobody", who may write every earlier file but, in the
+// sticky folder SurviveARunThatDoesNotFinish prepares, not rename over the two that root owns.
+void as_nobody() {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+}
 
 // A case is shown by its name in the test log, not as a dump of its bytes.
 void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
+
+// What a run stopped by its answers says after naming the answer.
+const char *const kept = "nothing was written and the earlier results are kept";
 
 class EarlierResults : public ::testing::TestWithParam<FaultCase> {};
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, EarlierResults,
     ::testing::Values(
-        FaultCase{"Interrupted", {{}, 0, nullptr, true}, 128 + SIGINT, {}, "", {}, false},
+        // An interrupted run gets its first answers only.
+        FaultCase{"Interrupted", {{}, 0, nullptr, true}, 128 + SIGINT, {}, "", {}, false, "2 1 0 1\n"},
         // Room for the report and the console, not for the histories.
-        FaultCase{"FileSizeLimit", {{}, 16 * 1024}, 1, {"disp.out", "velox.out", "accel.out"},
+        FaultCase{"FileSizeLimit", {{}, 16 * 1024}, 1, {"disp.out", "velox.out", "accel.out", kept_line},
                   "File too large", {"Output Files", "Press any key"}, false},
+        // Killed outright: the unfinished files never had a name in the folder.
+        FaultCase{"KilledDuringHistory", {{}, 0, nullptr, false, false, SIGKILL}, 128 + SIGKILL, {}, "", {},
+                  false, million_steps},
+        // With stderr closed, the model's stderr line must not become the report's first line.
+        FaultCase{"StderrClosed", {{}, 0, nullptr, false, false, 0, [] { close(2); }}, 0, {}, "", {}, true,
+                  negative_mass},
+        // velox.out cannot be renamed over, after pelmar.out and disp.out were: both are put back.
+        FaultCase{"OneRenameRefused", {{}, 0, nullptr, false, false, 0, as_nobody}, 1, {"velox.out", kept_line},
+                  "Operation not permitted", {}, false, nullptr, nullptr, true},
         FaultCase{"FolderNamedAccelOut", {}, 1, {"accel.out"}, "Is a directory", {}, false},
         FaultCase{"ConsoleOnFullDevice", {{}, 0, "/dev/full"}, 1, {"console"}, "No space left", {}, true},
         FaultCase{"Help", {{"--help"}}, 0, {}, "",
                   {"unit system", "m11", "m12", "m22", "k11", "k12", "k22", "mode 1", "mode 2",
                    "velocity, mass 1", "velocity, mass 2", "displacement, mass 1", "displacement, mass 2",
-                   "pelmar.out", "disp.out", "velox.out", "accel.out"},
+                   "pelmar.out", "disp.out", "velox.out", "accel.out", "3 when the answers"},
                   false},
         FaultCase{"Version", {{"--version"}}, 0, {}, "", {"pelmar_initial " PELMAR_VERSION "\n"}, false},
-        FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false}),
+        FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false},
+        // Answers from a file that are not numbers, or too few: the run stops at the answer it
+        // names, after that answer's prompt.
+        FaultCase{"LastAnswerMistyped", {}, 3, {"answer 13 (initial displacement 2): '38b' is not a number"},
+                  kept, {"Enter initial displacement for mass 2 (m)\n"}, false,
+                  "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 38b\n"},
+        FaultCase{"FirstMassMistyped", {}, 3, {"answer 2 (m11): '38b' is not a number"}, kept,
+                  {"Enter m11 (kg)\n"}, false, "2 38b 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"DecimalComma", {}, 3, {"answer 8 (damping ratio 1): '0,02' is not a number"}, kept,
+                  {"Enter modal damping ratio 1 \n"}, false, "2 1 0 1 2 -1 2 0,02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"UnitAnswerNotWhole", {}, 3, {"answer 1 (unit system): '1.0' is not a whole number"}, kept,
+                  {"1=English  2=metric \n"}, false, "1.0 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        // Base 10 only: a hexadecimal 0x1 must not pass for the English system.
+        FaultCase{"UnitAnswerHexadecimal", {}, 3, {"answer 1 (unit system): '0x1' is not a whole number"}, kept,
+                  {"1=English  2=metric \n"}, false, "0x1 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        // An answer longer than its 80-byte room is cut and marked, never written past the room.
+        FaultCase{"AnswerLongerThanItsRoom", {}, 3,
+                  {"answer 2 (m11): '1111111111111111111111111111111111111111111111111111111111111111111111111111...' "
+                   "is not a number"},
+                  kept, {"Enter m11 (kg)\n"}, false,
+                  "2 11111111111111111111111111111111111111111111111111111111111111111111111111111111111111111111111111"
+                  " 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"NotANumber", {}, 3, {"answer 7 (k22): 'nan' is not a number"}, kept, {"Enter k22 \n"},
+                  false, "2 1 0 1 2 -1 nan 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"OutOfRange", {}, 3, {"answer 10 (initial velocity 1): '1e400' is out of range"}, kept,
+                  {"Enter initial velocity for mass 1 (m/sec)\n"}, false,
+                  "2 1 0 1 2 -1 2 0.02 0.1 1e400 -0.25 0.01 0.02\n"},
+        FaultCase{"EmptyInput", {}, 3, {"answer 1 (unit system): the input ended"}, kept,
+                  {"1=English  2=metric \n"}, false, ""},
+        FaultCase{"InputCutAfterTwoAnswers", {}, 3, {"answer 3 (m12): the input ended"}, kept,
+                  {"Enter m12 (kg)\n"}, false, "2 1\n"},
+        // A fourteenth answer is named but does not stop the run, from a file or from a pipe that
+        // is never closed (where only what has arrived is looked at, so the run cannot hang).
+        FaultCase{"FourteenAnswers", {}, 0, {"after answer 13 and was ignored"}, "", {"Press any key"},
+                  true, "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n0.02\n"},
+        FaultCase{"FourteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0,
+                  {"after answer 13 and was ignored"}, "", {"Press any key"}, true,
+                  "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02 0.02\n"},
+        FaultCase{"ThirteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0, {}, "", {"Press any key"},
+                  true},
+        // 1.1 million steps, 145 MB, on a 2 MB disk: told, then refused before writing.
+        FaultCase{"DiskTooSmallForTheRecord", {}, 1,
+                  {"the time history has 1099608 steps", "MB is free here; nothing was written"}, "MB", {},
+                  false, "2 1 0 1 1 -0.001 8.2e6 0.02 0.02 0 0 1 1\n", "2m"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The earlier results are those of the English example; the run under test has other answers,
 // so a file it replaced could not pass for an earlier one.
 TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
     const FaultCase &c = GetParam();
-    const RunResult earlier = run_program(english_answers);
-    if (std::string(c.name) == "FolderNamedAccelOut") {
-        ASSERT_EQ(std::remove((earlier.dir + "/accel.out").c_str()), 0);
-        ASSERT_EQ(mkdir((earlier.dir + "/accel.out").c_str(), 0755), 0);
+    if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root to set up another user's folder";
+    std::string dir;
+    struct Unmount {
+        std::string at;
+        ~Unmount() {
+            if (!at.empty()) std::system(("umount '" + at + "'").c_str());
+        }
+    } unmount;
+    if (c.disk_size != nullptr) {
+        if (getuid() != 0) GTEST_SKIP() << "a small disk needs root to mount a tmpfs";
+        dir = make_temp_dir();
+        if (std::system(("mount -t tmpfs -o size=" + std::string(c.disk_size) + " tmpfs '" + dir + "' 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs";
+        unmount.at = dir;
     }
-    const auto before = folder_of(earlier.dir);
-    const char *const other_answers = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
-    // An interrupted run gets its first answers only.
-    const RunResult r = run_program(c.setup.interrupt ? "2 1 0 1\n" : other_answers, earlier.dir, c.setup);
+    dir = run_program(english_answers(), dir).dir;
+    if (std::string(c.name) == "FolderNamedAccelOut") {
+        ASSERT_EQ(std::remove((dir + "/accel.out").c_str()), 0);
+        ASSERT_EQ(mkdir((dir + "/accel.out").c_str(), 0755), 0);
+    }
+    if (std::string(c.name) == "OneRenameRefused") {
+        // A sticky folder open to all: nobody owns the first two files, root the last two,
+        // which nobody may write (so the check before the dialogue passes) but not replace.
+        ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+        for (const char *name : {"pelmar.out", "disp.out"})
+            ASSERT_EQ(chown((dir + "/" + name).c_str(), 65534, 65534), 0);
+        for (const char *name : {"velox.out", "accel.out"})
+            ASSERT_EQ(chmod((dir + "/" + name).c_str(), 0666), 0);
+    }
+    const auto before = folder_of(dir);
+    const char *const typed = c.typed != nullptr ? c.typed : "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+    const RunResult r = run_program(typed, dir, c.setup);
 
     EXPECT_EQ(r.status, c.status) << r.err;
     const auto err = expected::lines_of(r.err);
     ASSERT_EQ(err.size(), c.err_lines.size()) << r.err;
     for (std::size_t i = 0; i < err.size(); ++i) {
         EXPECT_NE(err[i].find(c.err_lines[i]), std::string::npos) << err[i];
-        EXPECT_NE(err[i].find(c.err_reason), std::string::npos) << err[i];
+        if (err[i].find(kept_line) == std::string::npos) {
+            EXPECT_NE(err[i].find(c.err_reason), std::string::npos) << err[i];
+        }
     }
     for (std::size_t i = 0, at = 0; i < c.out_has.size() && at != std::string::npos; ++i) {
         at = r.out.find(c.out_has[i], at);
         EXPECT_NE(at, std::string::npos) << c.out_has[i] << " in\n" << r.out;
     }
+    // A run stopped by its answers asks nothing after the one it names.
+    if (c.status == 3) {
+        EXPECT_TRUE(ends_with(r.out, c.out_has.back())) << r.out;
+    }
     // Nothing else in the folder, no temporary file left behind; the files either as they
     // were, or complete, as a faultless run writes them.
-    EXPECT_EQ(folder_of(r.dir), c.replaces ? folder_of(run_program(other_answers).dir) : before);
+    EXPECT_EQ(folder_of(r.dir), c.replaces ? folder_of(run_program(typed).dir) : before);
+}
+
+// A file outside the run's folder, and symbolic links to it planted, in the run's own process
+// before the program starts, at every name a temporary would have if names were predictable
+// (the process id, fixed endings) and at the lock file's name.
+std::string victim;
+void plant_links_at_predictable_names() {
+    const std::string pid = std::to_string(getpid());
+    for (const std::string n : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
+        for (const std::string &at : {n + "." + pid + ".tmp", n + ".tmp", "." + n, "." + n + ".tmp", n + "~"})
+            if (symlink(victim.c_str(), at.c_str()) != 0) _exit(126);
+    if (symlink(victim.c_str(), ".pelmar.lock") != 0) _exit(126);
+}
+
+TEST(ReplacedFiles, LinksAtPredictableNamesAreNeitherFollowedNorReplaced) {
+    victim = make_temp_dir() + "/victim.txt";
+    std::ofstream(victim) << "not to be touched\n";
+    RunSetup setup;
+    setup.in_child = plant_links_at_predictable_names;
+    const RunResult r = run_program(english_answers(), "", setup);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(victim), "not to be touched\n");
+    const RunResult plain = run_program(english_answers());
+    std::size_t links = 0, files = 0;
+    for (const auto &e : std::filesystem::directory_iterator(r.dir)) {
+        if (e.is_symlink()) {
+            ++links;
+            EXPECT_EQ(std::filesystem::read_symlink(e.path()).string(), victim);
+        } else {
+            ++files;
+            EXPECT_EQ(read_file(e.path().string()), plain.file(e.path().filename().string())) << e.path();
+        }
+    }
+    EXPECT_EQ(links, 21u);
+    EXPECT_EQ(files, 4u);
+}
+
+TEST(ReplacedFiles, KeepTheirPermissionBits) {
+    const RunResult earlier = run_program(english_answers());
+    ASSERT_EQ(chmod((earlier.dir + "/pelmar.out").c_str(), 0600), 0);
+    ASSERT_EQ(chmod((earlier.dir + "/disp.out").c_str(), 0640), 0);
+    ASSERT_EQ(std::remove((earlier.dir + "/accel.out").c_str()), 0);
+    const mode_t mask = umask(0);
+    umask(mask);
+    const RunResult r = run_program("2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n", earlier.dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto mode = [&](const char *name) {
+        struct stat st {};
+        stat((r.dir + "/" + name).c_str(), &st);
+        return st.st_mode & 07777;
+    };
+    EXPECT_EQ(mode("pelmar.out"), 0600u);
+    EXPECT_EQ(mode("disp.out"), 0640u);
+    EXPECT_EQ(mode("velox.out"), 0666u & ~mask);  // the earlier run's default, kept
+    EXPECT_EQ(mode("accel.out"), 0666u & ~mask);  // a new file: the default
+}
+
+// Starts the program in `dir` with the answers in the file `answers`, console and stderr
+// discarded, behind `wrapper` when one is given; returns its process id.
+pid_t start_run(const std::string &dir, const std::string &answers, std::vector<std::string> wrapper = {}) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open(answers.c_str(), O_RDONLY), null = open("/dev/null", O_WRONLY);
+        if (chdir(dir.c_str()) != 0 || in < 0 || null < 0) _exit(126);
+        dup2(in, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        wrapper.push_back(PELMAR_EXE);
+        std::vector<char *> argv;
+        for (std::string &a : wrapper) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int status_of(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs of four models (about twenty thousand steps each, so that their writing overlaps) start
+// together in one folder, round after round, `runs` at a time, behind `wrapper`: every run
+// completes and every round leaves the complete set of exactly one model.
+void rounds_at_once(int rounds, int runs, const std::vector<std::string> &wrapper) {
+    const char *const models[4] = {"2 1 0 1 1 -0.1 2500 0.02 0.02 0 0 1 1\n", "2 2 0.5 1 3 -1 4000 0.05 0.02 0 1 0.1 0\n",
+                                   "1 386 0 386 100 -50 300000 0.01 0.03 1 0 0 0\n",
+                                   "2 1 0 3 2 -1 9000 0.1 0.1 0.5 -0.25 0.01 0.02\n"};
+    const std::string inputs = make_temp_dir(), dir = make_temp_dir();
+    std::vector<std::map<std::string, std::string>> sets;
+    for (int m = 0; m < 4; ++m) {
+        std::ofstream(inputs + "/" + std::to_string(m)) << models[m];
+        sets.push_back(folder_of(run_program(models[m]).dir));
+    }
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<pid_t> pids;
+        for (int m = 0; m < runs; ++m) pids.push_back(start_run(dir, inputs + "/" + std::to_string(m), wrapper));
+        for (pid_t pid : pids) EXPECT_EQ(status_of(pid), 0) << "round " << round;
+        const auto now = folder_of(dir);
+        int matches = 0;
+        for (const auto &set : sets) matches += now == set;
+        ASSERT_EQ(matches, 1) << "round " << round << ": a mixed or incomplete set of " << now.size() << " entries";
+    }
+}
+
+TEST(ReplacedFiles, RunsAtOnceInOneFolderLeaveOneCompleteSet) { rounds_at_once(20, 4, {}); }
+
+// Two runs with the same process id, each in a process-id namespace of its own.
+TEST(ReplacedFiles, RunsWithTheSameProcessIdLeaveOneCompleteSet) {
+    if (geteuid() != 0 || std::system("unshare -p -f true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and unshare for a process-id namespace";
+    rounds_at_once(5, 2, {"unshare", "-p", "-f"});
+}
+
+// SIGTERM while the files are being put in place: strace holds up the second of the swaps for
+// half a second, and the signal comes once the first file is in place. It waits until all
+// four are, then ends the run.
+TEST(ReplacedFiles, ATermSignalWhileTheFilesArePutInPlaceWaitsUntilTheyAre) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    const char *const other = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+    const RunResult earlier = run_program(english_answers());
+    const auto later = folder_of(run_program(other).dir);
+    const std::string inputs = make_temp_dir();
+    std::ofstream(inputs + "/answers") << other;
+    const pid_t tracer = start_run(earlier.dir, inputs + "/answers",
+                                   {"strace", "-f", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
+                                    "inject=renameat2:delay_enter=500000:when=2"});
+    for (int tries = 0; tries < 1000 && earlier.file("pelmar.out") != later.at("pelmar.out"); ++tries) usleep(10000);
+    ASSERT_EQ(earlier.file("pelmar.out"), later.at("pelmar.out"));
+    // The program is the tracer's one child.
+    const std::string me = std::to_string(tracer);
+    kill(std::stoi(read_file("/proc/" + me + "/task/" + me + "/children")), SIGTERM);
+    EXPECT_EQ(status_of(tracer), 128 + SIGTERM);
+    EXPECT_EQ(folder_of(earlier.dir), later);
 }
 
 // Without a terminal there is no key to press: the run ends by itself after the key prompt.
 // The time limit only guards against a hang.
 TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
-    const RunResult r = run_program(english_answers, "", 30);
+    const RunResult r = run_program(english_answers(), "", 30);
     EXPECT_EQ(r.status, 0) << "128 + 14 means it hung until the alarm";
     EXPECT_TRUE(ends_with(r.out, expected::key_prompt()));
 }
@@ -135,11 +371,13 @@ TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
 // program has ended, records its status and the terminal settings, then stays open.
 class TmuxPane {
 public:
-    explicit TmuxPane(const std::string &dir) : dir_(dir) {
+    // `shell_setup` runs in the pane's shell before the program starts.
+    explicit TmuxPane(const std::string &dir, const std::string &shell_setup = "") : dir_(dir) {
         static int serial = 0;
         socket_ = "pelmar_test_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
         std::ofstream(dir_ + "/run.sh")
             << "trap : INT\n"
+            << shell_setup
             << "'" << PELMAR_EXE << "'\n"
             << "status=$?\n"
             << "echo \"rc=$status\" > rc.tmp && mv rc.tmp rc.txt\n"
@@ -169,7 +407,7 @@ public:
     static bool eventually(Pred done) {
         for (int tries = 0; tries < 400; ++tries) {
             if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return done();
     }
@@ -247,13 +485,35 @@ TEST(TypedAnswers, ATypoIsNamedAndAskedAgain) {
     ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
     EXPECT_EQ(count("is not a number"), 3u) << pane.screen();
 
-    const RunResult piped = run_program(english_answers);
+    const RunResult piped = run_program(english_answers());
     for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
         EXPECT_EQ(read_file(dir + "/" + name), piped.file(name)) << name;
     pane.key("x");
     ASSERT_TRUE(TmuxPane::eventually([&] { return pane.has_file("pending.txt"); })) << pane.screen();
     EXPECT_EQ(read_file(dir + "/rc.txt"), "rc=0\n");
     EXPECT_EQ(read_file(dir + "/pending.txt"), "");
+}
+
+// Ctrl-D after two answers at a terminal ends the input: the run stops, names the answer it
+// lacks, exits with 3 and leaves the earlier results, with no temporary file beside them.
+TEST(TypedAnswers, CtrlDInTheDialogueKeepsTheEarlierFiles) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    const RunResult earlier = run_program(english_answers());
+    const auto before = folder_of(earlier.dir);
+    TmuxPane pane(earlier.dir);
+    ASSERT_TRUE(pane.started()) << "tmux could not start a session";
+    ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
+    pane.type("2 1");
+    pane.key("Enter");
+    ASSERT_TRUE(pane.screen_shows("Enter m12 (kg)")) << pane.screen();
+    pane.key("C-d");
+    ASSERT_TRUE(TmuxPane::eventually([&] { return pane.has_file("pending.txt"); })) << pane.screen();
+    EXPECT_TRUE(pane.screen_shows("answer 3 (m12): the input ended")) << pane.screen();
+    EXPECT_EQ(read_file(earlier.dir + "/rc.txt"), "rc=3\n");
+    // The pane's own script and records aside, the folder is as the earlier run left it.
+    auto after = folder_of(earlier.dir);
+    for (const char *own : {"run.sh", "rc.txt", "stty.txt", "pending.txt"}) after.erase(own);
+    EXPECT_EQ(after, before);
 }
 
 // Drives one run in a real terminal up to the key prompt, checks that it waits there, presses
@@ -264,7 +524,7 @@ void run_to_key_prompt_and_press(const std::string &key_name, std::string &rc, s
     TmuxPane pane(dir);
     ASSERT_TRUE(pane.started()) << "tmux could not start a session";
     ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
-    pane.type(english_answers.substr(0, english_answers.find_last_not_of("\n") + 1));
+    pane.type(english_answers().substr(0, english_answers().find_last_not_of("\n") + 1));
     pane.key("Enter");
     ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
 
@@ -306,6 +566,37 @@ TEST(KeyWait, CtrlCAtTheKeyPromptEndsTheRunAndRestoresTheTerminal) {
     EXPECT_TRUE(setting_on(stty, "icanon")) << stty;
     EXPECT_TRUE(setting_on(stty, "echo")) << stty;
     EXPECT_TRUE(setting_on(stty, "isig")) << stty;
+}
+
+// Twelve million steps (frequencies 1 and about 31623 rad/sec), with a file-size limit so
+// that the run computes and formats them all but keeps nothing on disk: a history that takes
+// well over a second.
+const char *const long_record = "2 1 0 1 1 -0.001 1e9 0.02 0.02 0 0 1 1";
+
+// At a terminal a long history shows its progress on one line, cleared when done; in a pipe
+// there is none, only the line announcing the record's size (and the files it could not write,
+// and that none was replaced).
+TEST(LongRecord, ProgressAtATerminalOnly) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    const std::string dir = make_temp_dir();
+    TmuxPane pane(dir, "ulimit -f 64; trap '' XFSZ\n");
+    ASSERT_TRUE(pane.started()) << "tmux could not start a session";
+    ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
+    pane.type(long_record);
+    pane.key("Enter");
+    ASSERT_TRUE(pane.screen_shows("the time history has 12143146 steps")) << pane.screen();
+    EXPECT_TRUE(pane.screen_shows("writing the time history:")) << pane.screen();
+    ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
+    EXPECT_EQ(pane.screen().find("writing the time history:"), std::string::npos) << pane.screen();
+    pane.key("x");
+
+    const RunResult piped = run_program(std::string(long_record) + "\n", "", RunSetup{{}, 64 * 1024}, 300);
+    EXPECT_EQ(piped.status, 1);
+    const auto err = expected::lines_of(piped.err);
+    ASSERT_EQ(err.size(), 5u) << piped.err;
+    EXPECT_NE(err[0].find("the time history has 12143146 steps"), std::string::npos) << err[0];
+    EXPECT_NE(err[4].find(kept_line), std::string::npos) << err[4];
+    EXPECT_EQ(piped.err.find('\r'), std::string::npos);
 }
 
 }  // namespace

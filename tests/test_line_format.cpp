@@ -317,16 +317,57 @@ TEST(ResponseLine, DecayingResponses) {
     EXPECT_EQ(o.mismatches(), 0);
 }
 
+// The time field widened to 7 to 17 significant digits for records that six cannot resolve:
+// random values over the whole range, the ends of the fast route (1e-290, 1e290), rounding
+// boundaries of each digit count and their neighbours, and the special values.
+TEST(ResponseLine, WiderTimeFieldsMatchPrintf) {
+    Rng r{0x5eed0005};
+    long mismatches = 0;
+    const auto check = [&](double t, int decimals) {
+        char want[64], got[response_line_max + 8];
+        const int n = std::snprintf(want, sizeof want, " %12.*e  \t ", decimals, t);
+        const char *end = format_response_time(got, t, decimals);
+        if (end - got == n && std::memcmp(got, want, std::size_t(n)) == 0) return;
+        if (++mismatches <= 10)
+            ADD_FAILURE() << hexfloat(t) << " with " << decimals << " decimals\n  snprintf: \""
+                          << visible(want, std::size_t(n)) << "\"\n  ours:     \""
+                          << visible(got, std::size_t(end - got)) << "\"";
+    };
+    for (int decimals = 6; decimals <= 16; ++decimals) {
+        for (double t : {0.0, -0.0, HUGE_VAL, std::nan(""), DBL_TRUE_MIN, DBL_MIN, DBL_MAX, 1e-290,
+                         std::nextafter(1e-290, 0.0), 1e290, std::nextafter(1e290, HUGE_VAL), 9.9999999999995})
+            check(t, decimals);
+        for (long i = 0; i < 40'000; ++i) {
+            if (r.one_in(2)) {
+                check(std::pow(10.0, r.one_in(8) ? -320 + 628 * r.unit() : -6 + 12 * r.unit()), decimals);
+                continue;
+            }
+            // d.ddd..5 with decimals + 1 digits before the 5, and one ulp to either side.
+            char text[48];
+            std::snprintf(text, sizeof text, "%d.%015llu5e%d", int(r.in(1, 9)),
+                          static_cast<unsigned long long>(r.next() % 1000000000000000u), int(r.in(-8, 8)));
+            text[2 + decimals] = '5';
+            std::snprintf(text + 3 + decimals, sizeof text - 3 - std::size_t(decimals), "e%d", int(r.in(-8, 8)));
+            const double b = std::strtod(text, nullptr);
+            check(b, decimals);
+            check(std::nextafter(b, 0.0), decimals);
+            check(std::nextafter(b, HUGE_VAL), decimals);
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
 // Whole runs of the program against the same program writing its lines with fprintf: the
 // same steps, so all four files and the console must agree byte for byte. The models cover
 // both unit systems, damped and undamped motion, and not-a-number values in the files.
 TEST(ResponseFiles, SameBytesAsTheFprintfBuild) {
     const std::string models[] = {
-        example_answers("english_two_mass.txt"),             // English, damped
+        english_answers(),             // English, damped
         "1 500 -60 300 900 -350 420 0.02 0.15 3 -1 0.2 0.1\n", // English, coupled masses
         "2 1 0 1 2 -1 2 0 0 0 0 1 1\n",                        // metric, undamped cosine
         "2 2 0.3 1 3 -1 1 0.01 0.3 0.5 -0.25 0.01 -0.02\n",    // metric, coupled, unequal damping
         "2 1 0 1 1 -0.001 6.76e4 0.02 0.02 0 0 1 1\n",         // metric, 99 840 steps
+        "2 1 0 1 1 -0.001 4e6 0.02 0.02 0 0 1 1\n",           // 768 000 steps: 7-digit times
         "2 1 0 1 1 0 4 0.05 0.05 0 0 1 1\n",                   // uncoupled: mode 1 from the second row
         "2 1 0 1 2 -1 2 1 0.5 0.1 0 1 0\n",                    // critical damping
         "2 1 0 1 2 -1 2 20 1.000001 0.1 0 1 0\n",              // overdamped, near critical

@@ -328,8 +328,6 @@ TEST(ModalDegenerateInput, EachFaultIsNamed) {
         {answers(2, 1, 2, 1, 2, -1, 2, 0, 0, 0, 0, 1, 1), mass_fault},
         {answers(2, 0, 0, 1, 2, -1, 2, 0, 0, 0, 0, 1, 1), mass_fault},
         {answers(2, 1, 0, 1, 2, -1, 2, -2, 0.05, 0, 0, 1, 0), "damping ratio is negative"},
-        {answers(2, 1, 0, 1, 2, -1, NAN, 0.05, 0.05, 0, 0, 1, 0), "infinite or not a number"},
-        {answers(2, 1, 0, 1, 2, -1, 2, 0.05, 0.05, 0, 0, HUGE_VAL, 0), "infinite or not a number"},
         {answers(2, 1e-200, 0, 1e-200, 2e200, -1e200, 2e200, 0.05, 0.05, 0, 0, 1, 0), "an eigenvalue overflows"},
     };
     for (const auto &c : cases) {

@@ -536,3 +536,33 @@ TEST(ResponseTimeColumn, IndexTimesStepInEveryFile) {
     }
     EXPECT_TRUE(a_sum_would_show) << "this record no longer tells s dt from a running sum";
 }
+
+// Frequencies 1 and 1e4 rad/sec: 3.84 million steps of 1.96e-5 sec over 75.4 sec. From
+// t = 10 on, six significant digits step by 1e-4 and would print the same time up to six
+// lines running; one digit more tells every line from the next. The whole time column is
+// formatted here as the writer formats it (the files themselves go to /dev/null).
+TEST(ResponseTimeColumn, EveryStepOfALongRecordHasItsOwnTime) {
+    const double m[2][2] = {{1.0, 0.0}, {0.0, 1.0}}, k[2][2] = {{1.0, -0.001}, {-0.001, 1e8}};
+    const double damp[2] = {0.02, 0.02}, vi[2] = {0.0, 0.0}, di[2] = {1.0, 1.0};
+    run_stages(2, m, k, damp, vi, di, true);
+    ASSERT_EQ(rec.steps, 3840000);
+    ASSERT_EQ(rec.time_decimals, 6);
+    char text[2][2][response_line_max];
+    std::size_t len[2][2] = {};
+    long repeats[2] = {0, 0};  // with 5 and with 6 decimals
+    for (std::int32_t s = 0; s < rec.steps; ++s) {
+        const double t = static_cast<double>(s) * rec.dt;
+        for (int d = 0; d < 2; ++d) {
+            char *now = text[d][s & 1];
+            len[d][s & 1] = static_cast<std::size_t>(format_response_time(now, t, 5 + d) - now);
+            repeats[d] += s > 0 && len[d][0] == len[d][1] && std::memcmp(text[d][0], text[d][1], len[d][0]) == 0;
+        }
+        if (s % 4093 == 0 || s == rec.steps - 1) {
+            char want[64];
+            std::snprintf(want, sizeof want, " %12.6e  \t ", t);
+            ASSERT_EQ(std::string(text[1][s & 1], len[1][s & 1]), want) << "step " << s;
+        }
+    }
+    EXPECT_GT(repeats[0], 600000);
+    EXPECT_EQ(repeats[1], 0);
+}

@@ -1,13 +1,34 @@
 # Draws the displacement, velocity and acceleration histories of both masses into one PNG.
 #
-# Run from anywhere; `dir` is the folder of the run, `out` the picture, `metric` = 1 labels the
-# axes in metric units (English otherwise):
+# Run from anywhere; `dir` is the folder of the run, `out` the picture. The unit system and the
+# model for the title come from the run's report, pelmar.out; `metric` = 1 or 0 still forces
+# metric or English labels (for a report written before it named its units):
 #   gnuplot -e "dir='run'" tools/plot_histories.gp              -> run/histories.png
 #   gnuplot -e "dir='run'; out='a.png'; metric=1" tools/plot_histories.gp
 
 if (!exists("dir")) dir = "."
 if (!exists("out")) out = dir . "/histories.png"
-if (!exists("metric")) metric = 0
+report = dir . "/pelmar.out"
+
+# " Units = metric: kg, ..." or " Units = English: ..." in the report's run summary.
+units = system("awk '/^ Units = /{ print $3; exit }' '" . report . "' 2>/dev/null")
+if (!exists("metric")) metric = (units eq "metric:") ? 1 : 0
+
+if (metric) {
+    du = "m"; vu = "m/sec"; au = "m/sec^2"; mu = "kg"; ku = "N/m"
+} else {
+    du = "in"; vu = "in/sec"; au = "G"; mu = "lbf sec^2/in"; ku = "lbf/in"
+}
+
+# The title names the model as the report echoes it: both rows of M and K, the damping ratios.
+model = system("awk -v mu='" . mu . "' -v ku='" . ku . "'" \
+             . " '/^ Mass matrix/ { m = 1; next } m > 0 && m < 3 { M[m++] = ($1 + 0) \" \" ($2 + 0); next }" \
+             . " /^ Stiffness matrix/ { k = 1; next } k > 0 && k < 3 { K[k++] = ($1 + 0) \" \" ($2 + 0); next }" \
+             . " /^ Damping ratio 1 =/ { z1 = $5 + 0 } /^ Damping ratio 2 =/ { z2 = $5 + 0 }" \
+             . " END { if (k == 3 && z1 != \"\") printf \"M = [%s; %s] %s, K = [%s; %s] %s, damping ratios %s and %s\"," \
+             . " M[1], M[2], mu, K[1], K[2], ku, z1, z2 }' '" . report . "' 2>/dev/null")
+title = "Free vibration of the two masses"
+if (strlen(model) > 0) title = title . "\n" . model
 
 if (strstrt(GPVAL_TERMINALS, "pngcairo") > 0) {
     set terminal pngcairo size 1000,1100 font "sans,10"
@@ -16,18 +37,12 @@ if (strstrt(GPVAL_TERMINALS, "pngcairo") > 0) {
 }
 set output out
 
-if (metric) {
-    du = "m"; vu = "m/sec"; au = "m/sec^2"
-} else {
-    du = "in"; vu = "in/sec"; au = "G"
-}
-
 set datafile separator whitespace
 set grid
 set autoscale xfix
 set key top right
 set xlabel "time (sec)"
-set multiplot layout 3,1 title "Free vibration of the two masses"
+set multiplot layout 3,1 title title
 
 set ylabel "displacement (" . du . ")"
 plot dir . "/disp.out" using 1:2 with lines lw 1.5 title "mass 1", \
