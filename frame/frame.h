@@ -52,10 +52,19 @@ struct AnalysisRecord {
     double QTMQ[2][2] = {};
     double scale1 = 0, scale2 = 0;
     double part1 = 0, part2 = 0;  // participation factors, then effective modal masses
+    // The same eigen-solution by the backward-stable method (Cholesky factor of M, one plane
+    // rotation): the eigenvalues in ascending order and the mode shapes in the layout of the
+    // raw modes above (second component 1, or (1, 0) for a mode that leaves mass 2 at rest).
+    // For a physical model each printed eigenvalue and mode is the closed-form one where the
+    // two agree, this one elsewhere.
+    // phi_scale[r] times column r of phi is the mode with unit modal mass.
+    double lambda[2] = {};
+    double phi[2][2] = {};
+    double phi_scale[2] = {};
     // Set by the model check: M positive definite, K positive semi-definite, no negative
-    // damping, every answer and both eigenvalues finite. Only such a model gets the mended
-    // mode shapes and the critically damped and overdamped closed forms; any other keeps
-    // the plain formulas and their inf and nan.
+    // damping, every answer and both eigenvalues finite. Only such a model gets the stable
+    // solution where the closed form misses and the critically damped and overdamped closed
+    // forms; any other keeps the plain formulas and their inf and nan.
     bool physical = false;
 
     // Time grid of the response: step, duration, number of steps, and the digits after the

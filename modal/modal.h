@@ -13,6 +13,14 @@ void participation();  // participation factors and effective modal masses for a
 // not physical, names the cause in one line on stderr.
 void model_check();
 
+// Called by eigenvalues: the backward-stable eigenvalues, mode shapes and their unit-mass
+// factors into rec.lambda, rec.phi and rec.phi_scale. Meaningful only for a positive-definite
+// M and a positive semi-definite K.
+void stable_eigensolution();
+// Whether a closed-form value stands beside the stable one: `difference` between the two
+// against the `size` of the stable value. False for a nan difference.
+bool closed_form_agrees(double difference, double size);
+
 // 2x2 kernels.
 // Matrix block: each row's elements in the element format, then a newline.
 void matrix_block(std::FILE *f, const double mat[2][2], const char *element_format);

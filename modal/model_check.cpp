@@ -3,6 +3,7 @@
 
 #include "frame/frame.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -14,22 +15,24 @@ static const char *model_fault() {
                               rec.damp[0], rec.damp[1], rec.vi[0], rec.vi[1], rec.di[0], rec.di[1]};
     for (double x : answers)
         if (!std::isfinite(x)) return "an answer is infinite or not a number, so are the results built on it";
-    if (!std::isfinite(rec.a) || !std::isfinite(rec.b) || !std::isfinite(rec.c))
-        return "the entries are too large for double precision, so the characteristic equation overflows";
     // Kinetic energy must be positive for every motion: m11 > 0, m22 > 0 and det M > 0, the
     // last written so that it does not underflow for tiny masses.
     if (!(m[0][0] > 0.0 && m[1][1] > 0.0 && m[0][1] / m[0][0] * m[0][1] < m[1][1]))
         return "the mass matrix is not positive definite (a zero or negative mass, or m12*m12 >= m11*m22), "
                "so the natural frequencies are not real numbers";
     // Strain energy must never be negative. det K of a singular K may round a hair below zero.
+    // K is scaled by a power of two first (exact), so that det K neither under- nor overflows.
     const double eps = std::numeric_limits<double>::epsilon();
-    if (!(k[0][0] >= 0.0 && k[1][1] >= 0.0 &&
-          rec.c >= -8.0 * eps * (std::fabs(k[0][0] * k[1][1]) + k[0][1] * k[0][1])))
+    int e = 0;
+    std::frexp(std::max({std::fabs(k[0][0]), std::fabs(k[0][1]), std::fabs(k[1][1])}), &e);
+    const double k11 = std::ldexp(k[0][0], -e), k12 = std::ldexp(k[0][1], -e), k22 = std::ldexp(k[1][1], -e);
+    if (!(k11 >= 0.0 && k22 >= 0.0 && k11 * k22 - k12 * k12 >= -8.0 * eps * (std::fabs(k11 * k22) + k12 * k12)))
         return "the stiffness matrix is not positive semi-definite (a negative spring, or k12*k12 > k11*k22), "
                "so a natural frequency is not a real number";
     if (rec.damp[0] < 0.0 || rec.damp[1] < 0.0)
         return "a damping ratio is negative, so its mode gains energy and grows instead of decaying";
-    if (!std::isfinite(rec.ev1) || !std::isfinite(rec.ev2))
+    // Only an eigenvalue itself beyond double range is a fault, not a product on the way to it.
+    if (!std::isfinite(rec.lambda[0]) || !std::isfinite(rec.lambda[1]))
         return "the entries are too large or too small for double precision, so an eigenvalue overflows";
     return nullptr;
 }

@@ -6,6 +6,8 @@
 #include "modal/modal.h"
 #include "response/response.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +61,69 @@ void congruence(const double x[2][2], const double a[2][2], double out[2][2]) {
                 for (int j = 0; j < 2; ++j) s += x[i][r] * a[i][j] * x[j][c];
             out[r][c] = s;
         }
+}
+
+// x y - z w for doubles, in long double: each product is split exactly into its rounded value and
+// remainder (fused multiply-add), so that strongly coupled masses cancel nothing but rounding.
+static long double product_difference(long double x, long double y, long double z, long double w) {
+    const long double xy = x * y, zw = z * w;
+    return (xy - zw) + (std::fmal(x, y, -xy) - std::fmal(z, w, -zw));
+}
+
+Reference reference_solution(const double m[2][2], const double k[2][2]) {
+    using L = long double;
+    const L m11 = m[0][0], m12 = m[0][1], m22 = m[1][1], k11 = k[0][0], k12 = k[0][1], k22 = k[1][1];
+    const L a = product_difference(m11, m22, m12, m12), c = product_difference(k11, k22, k12, k12);
+    const L b = -(product_difference(m11, k22, m12, k12) + product_difference(m22, k11, m12, k12));
+    const L p = product_difference(m11, k22, m22, k11);
+    const L n1 = product_difference(m11, k12, m12, k11), n2 = product_difference(m22, k12, m12, k22);
+    const L root = std::sqrt(std::max(p * p + 4 * n1 * n2, L(0)));
+    Reference ref;
+    ref.lambda[1] = (-b + root) / (2 * a);
+    ref.lambda[0] = ref.lambda[1] > 0 ? c / (a * ref.lambda[1]) : 0;
+    ref.gap = ref.lambda[1] > 0 ? (ref.lambda[1] - ref.lambda[0]) / ref.lambda[1] : 0;
+    for (int r = 0; r < 2; ++r) {
+        // 2a (K - lambda M) for lambda = (-b -+ root) / 2a, multiplied out so that lambda, and
+        // with it the cancellation of nearly equal roots, never appears.
+        const L s = r == 0 ? 1 : -1;
+        const L e11 = -m11 * p + 2 * m12 * n1 + s * m11 * root, e12 = m11 * n2 + m22 * n1 + s * m12 * root;
+        const L e22 = m22 * p + 2 * m12 * n2 + s * m22 * root;
+        const bool first = std::fabs(e11) + std::fabs(e12) >= std::fabs(e12) + std::fabs(e22);
+        L v[2] = {first ? -e12 : -e22, first ? e11 : e12};
+        if (v[0] == 0 && v[1] == 0) v[0] = r == 0 ? 1 : -m12, v[1] = r == 0 ? 0 : m11;  // equal roots
+        const L size = std::sqrt(v[0] * (m11 * v[0] + m12 * v[1]) + v[1] * (m12 * v[0] + m22 * v[1]));
+        const L sign = v[1] > 0 || (v[1] == 0 && v[0] > 0) ? 1 : -1;
+        ref.phi[0][r] = sign * v[0] / size;
+        ref.phi[1][r] = sign * v[1] / size;
+    }
+    return ref;
+}
+
+std::vector<PencilCase> hard_pencils() {
+    std::vector<PencilCase> cases;
+    for (double g = 1e-4; g > 0.5e-13; g /= 10) {
+        // M = I, K = [[10, c], [c, 10]]: modes (1, +-1) / sqrt 2 for every c, gap 2c / (10 + c).
+        for (double sign : {1.0, -1.0})
+            cases.push_back({"coupled", {{1, 0}, {0, 1}}, {{10, sign * 5 * g}, {sign * 5 * g, 10}}});
+        // Uncoupled, mass 1 or mass 2 the stiffer by the fraction g.
+        cases.push_back({"uncoupled", {{1, 0}, {0, 2}}, {{1 + g, 0}, {0, 2}}});
+        cases.push_back({"uncoupled", {{2, 0}, {0, 1}}, {{2, 0}, {0, 1 + g}}});
+    }
+    // m12^2 = (1 - d)^2 m11 m22, K as strongly coupled along the same direction, so that the
+    // frequencies stay within a factor of two: modes (1, +-1) and, for the second, (sqrt 3, -+sqrt 2).
+    for (double d : {1e-4, 1e-7, 1e-10}) {
+        for (double sign : {1.0, -1.0}) {
+            const double mc = sign * (1 - d), kc = sign * (1 - 2 * d), r6 = std::sqrt(6.0);
+            cases.push_back({"mass coupling", {{1, mc}, {mc, 1}}, {{1, kc}, {kc, 1}}});
+            cases.push_back({"mass coupling", {{2, mc * r6}, {mc * r6, 3}}, {{4, 2 * kc * r6}, {2 * kc * r6, 6}}});
+        }
+    }
+    for (double s : {1e-120, 1e120})
+        for (double t : {1e-120, 1.0, 1e120}) {
+            cases.push_back({"scale", {{s, 0}, {0, s}}, {{2 * t, -t}, {-t, 2 * t}}});
+            cases.push_back({"scale", {{2 * s, 0.5 * s}, {0.5 * s, s}}, {{300 * t, -100 * t}, {-100 * t, 150 * t}}});
+        }
+    return cases;
 }
 
 std::string example_answers(const std::string &file) {

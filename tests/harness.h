@@ -55,6 +55,30 @@ const std::string &english_answers();
 // stiffnesses; with X = L^-T it reduces K to L^-1 K L^-T.
 void congruence(const double x[2][2], const double a[2][2], double out[2][2]);
 
+// The generalised eigenproblem K phi = lambda M phi solved another way than the program does,
+// in long double: the eigenvalues from det(K - lambda M) = 0 with the discriminant written
+// without cancellation, (m11 k22 - m22 k11)^2 + 4 (m11 k12 - m12 k11)(m22 k12 - m12 k22), the
+// lower root from the product of the roots; each mode as the null vector of the larger row of
+// K - lambda M, written out in the same terms, mass-normalised, second component positive (or
+// zero with a positive first).
+// `gap` is (lambda2 - lambda1) / lambda2; below about 1e-15 the typed data do not fix the modes.
+struct Reference {
+    long double lambda[2];
+    long double phi[2][2];  // one mode per column
+    long double gap;
+};
+Reference reference_solution(const double m[2][2], const double k[2][2]);
+
+// Models the closed form gets wrong, as a table for the modal and the response tests: nearly
+// equal frequencies (coupled, and uncoupled with either mass the stiffer) for relative gaps
+// from 1e-4 down to 1e-13, strong mass coupling of either sign, and masses and springs near
+// 1e-120 and 1e+120. Masses in kg, metric units.
+struct PencilCase {
+    const char *family;
+    double m[2][2], k[2][2];
+};
+std::vector<PencilCase> hard_pencils();
+
 // The 13 answers in dialogue order as one line of text.
 std::string answers(int units, double m11, double m12, double m22, double k11, double k12,
                     double k22, double z1, double z2, double v1, double v2, double d1, double d2);
