@@ -187,6 +187,7 @@ const std::pair<const char *, const char *> edge_cases[] = {
     {"tiny_scale", "2 1e-120 0 1e-120 2e-120 -1e-120 2e-120 0.02 0.1 0 0 1 0\n"},
     {"huge_entries", "2 1e200 0 1e200 1e300 -1e300 1e300 0.05 0.05 0 0 1 0\n"},
     {"det_k_rounds_nonzero", "2 1 0 1 0.1 -0.3 0.9 0.05 0.05 0 0 1 0\n"},
+    {"det_k_rounds_below_zero", "2 1 0 1 1.21 -0.33 0.09 0.05 0.05 0 0 1 0\n"},
     {"nan_answer", "2 nan 0 1 2 -1 2 0.05 0.05 0 0 1 0\n"},
     {"mistyped_last", "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 38b\n"},
     {"comma_decimal", "1 386 0 772 200 -100 100 0,05 0.05 0 0 1 0\n"},
