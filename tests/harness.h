@@ -1,6 +1,7 @@
 // Test helpers: run the real program in a fresh directory, and run the stages in-process.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -88,3 +89,18 @@ std::string answers(int units, double m11, double m12, double m22, double k11, d
 // time_history runs only when `with_time_history` is set.
 void run_stages(int units, const double m[2][2], const double k[2][2], const double damp[2],
                 const double vi[2], const double di[2], bool with_time_history = false);
+
+// splitmix64 with a fixed seed: the same values on every run and every machine, unlike the
+// standard library's distributions.
+struct Rng {
+    std::uint64_t s;
+    std::uint64_t next() {
+        std::uint64_t z = (s += 0x9e3779b97f4a7c15u);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+        return z ^ (z >> 31);
+    }
+    long in(long lo, long hi) { return lo + long(next() % std::uint64_t(hi - lo + 1)); }
+    bool one_in(unsigned n) { return next() % n == 0; }
+    double unit() { return double(next() >> 11) * 0x1p-53; }
+};

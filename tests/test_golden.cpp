@@ -107,16 +107,10 @@ struct Case {
 
 // ---- The seeded generator of the recorded runs ----------------------------------------------
 
-// splitmix64: the same sequence on every platform, unlike the standard distributions.
+// Draws from the seeded sequence, so that the same cases come on every platform.
 struct Draw {
-    std::uint64_t s;
-    std::uint64_t next() {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    double uniform(double lo, double hi) { return lo + (hi - lo) * ((next() >> 11) * 0x1.0p-53); }
+    Rng r;
+    double uniform(double lo, double hi) { return lo + (hi - lo) * r.unit(); }
     double decades(double lo, double hi) { return std::pow(10.0, uniform(lo, hi)); }
     bool chance(double p) { return uniform(0, 1) < p; }
 };
@@ -217,7 +211,7 @@ std::vector<Case> generated_cases() {
         c.answers = text;
         cases.push_back(c);
     }
-    Draw g{seed};
+    Draw g{{seed}};
     for (int i = 0; i < random_count; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "random_%03d", i);

@@ -26,20 +26,6 @@ constexpr long typical_lines = 600'000;
 static_assert(3 * (random_lines + boundary_lines + tie_lines + typical_lines) >= 10'000'000,
               "at least ten million values are compared on every run");
 
-// splitmix64 with a fixed seed: the same values on every run and every machine.
-struct Rng {
-    std::uint64_t s;
-    std::uint64_t next() {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15u);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-        return z ^ (z >> 31);
-    }
-    long in(long lo, long hi) { return lo + long(next() % std::uint64_t(hi - lo + 1)); }
-    bool one_in(unsigned n) { return next() % n == 0; }
-    double unit() { return double(next() >> 11) * 0x1p-53; }
-};
-
 double from_bits(std::uint64_t u) {
     double d;
     std::memcpy(&d, &u, sizeof d);
