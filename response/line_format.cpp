@@ -190,10 +190,10 @@ inline char *put_padded(char *p, int w, const char *text, int len) {
     return p + len;
 }
 
-// The exact conversion for values whose rounding is too close to call (see the bound above).
-template <int P, int W>
-[[gnu::noinline, gnu::cold]] char *put_exact(char *p, double v) {
-    char tmp[32];
+// The exact conversion, %W.(P-1)e, for values whose rounding is too close to call (see the
+// bound above) and whatever else the fast routes leave out.
+[[gnu::noinline, gnu::cold]] char *put_exact(char *p, double v, int P, int W) {
+    char tmp[40];
     const std::to_chars_result r =
         std::to_chars(tmp, tmp + sizeof tmp, v, std::chars_format::scientific, P - 1);
     return put_padded(p, W, tmp, int(r.ptr - tmp));
@@ -203,6 +203,52 @@ template <int P, int W>
 [[gnu::noinline]] char *put_special(char *p, int w, bool neg, bool nan) {
     const char *text = nan ? (neg ? "-nan" : "nan") : (neg ? "-inf" : "inf");
     return put_padded(p, w, text, neg ? 4 : 3);
+}
+
+// Steps 1 and 2 of a conversion to P significant digits, for |v| = m 2^q with m in
+// [2^63, 2^64): the decimal exponent e10 and S = |v| 10^(P-1-e10), in about [10^(P-1), 10^P),
+// as its integer part and its fraction times 2^64 (truncated).
+struct Scaled {
+    std::uint64_t ipart, frac64;
+    int e10;
+};
+inline Scaled scale_to_digits(std::uint64_t m, int q, int P) {
+    // Step 1: 10^est <= |v| < 10^(est+2); one comparison with 10^(est+1) settles e10. Both
+    // candidate multipliers are loaded before the comparison is known.
+    const int b = q + 63;
+    const int est = floor_log10_pow2(b);
+    const Pow10 up = pow10(est + 1);
+    const Pow10 c_lo = pow10(P - 1 - est), c_hi = pow10(P - 2 - est);
+    const int lead_up = up.exp2 + 63;
+    const bool ge = (b > lead_up) | ((b == lead_up) & (m >= up.mant));
+    const std::uint64_t c_mant = ge ? c_hi.mant : c_lo.mant;
+    const int c_exp2 = ge ? c_hi.exp2 : c_lo.exp2;
+
+    // Step 2: S * 2^sh = m * 10^(P-1-e10). N lies in [2^126, 2^128) and S in about
+    // [10^(P-1), 10^P), so sh = 64 + s with s from 42 to 50 for 6 and 5 digits (27 to 47 for
+    // 11 down to 7): the integer part is the high word shifted right by s, the 64-bit fraction
+    // the bits below it.
+    const u128 n = u128(m) * c_mant;
+    const std::uint64_t hi = std::uint64_t(n >> 64), lo = std::uint64_t(n);
+    const int s = -(q + c_exp2) - 64;
+    return {hi >> s, (hi << (64 - s)) | (lo >> s), est + int(ge)};
+}
+
+// Whether a fraction (times 2^64) lies within 2^(band_log2 - 64) of one half, where the
+// truncated S cannot tell which way printf rounds.
+inline bool near_half(std::uint64_t frac64, int band_log2) {
+    const std::uint64_t band = std::uint64_t(1) << band_log2;
+    return frac64 - ((std::uint64_t(1) << 63) - band) <= 2 * band;
+}
+
+// "e+NN", or "e+NNN" from 10^100 on, as printf writes the exponent.
+inline char *put_exponent(char *p, int e10) {
+    p[0] = 'e';
+    p[1] = e10 < 0 ? '-' : '+';
+    p += 2;
+    const unsigned ae = unsigned(e10 < 0 ? -e10 : e10);
+    if (ae >= 100) *p++ = char('0' + ae / 100);
+    return put2(p, ae % 100);
 }
 
 // One %W.(P-1)e field.
@@ -231,35 +277,15 @@ inline char *put_number(char *p, double v) {
         return put_padded(p, W, text + !neg, P + 5 + neg);
     }
 
-    // Step 1: 10^est <= |v| < 10^(est+2); one comparison with 10^(est+1) settles e10. Both
-    // candidate multipliers are loaded before the comparison is known.
-    const int b = q + 63;
-    const int est = floor_log10_pow2(b);
-    const Pow10 up = pow10(est + 1);
-    const Pow10 c_lo = pow10(P - 1 - est), c_hi = pow10(P - 2 - est);
-    const int lead_up = up.exp2 + 63;
-    const bool ge = (b > lead_up) | ((b == lead_up) & (m >= up.mant));
-    int e10 = est + int(ge);
-    const std::uint64_t c_mant = ge ? c_hi.mant : c_lo.mant;
-    const int c_exp2 = ge ? c_hi.exp2 : c_lo.exp2;
-
-    // Step 2: S * 2^sh = m * 10^(P-1-e10). N lies in [2^126, 2^128) and S in about
-    // [10^(P-1), 10^P), so sh = 64 + s with s from 42 to 50: the integer part is the
-    // high word shifted right by s, the 64-bit fraction the bits below it.
-    const u128 n = u128(m) * c_mant;
-    const std::uint64_t hi = std::uint64_t(n >> 64), lo = std::uint64_t(n);
-    const int s = -(q + c_exp2) - 64;
-    const std::uint64_t ipart = hi >> s;
-    const std::uint64_t frac64 = (hi << (64 - s)) | (lo >> s);  // fraction * 2^64, truncated
+    Scaled sc = scale_to_digits(m, q, P);
+    int e10 = sc.e10;
 
     // Within 2^-41 of one half: hand over to the exact conversion.
-    constexpr std::uint64_t band = std::uint64_t(1) << 23;
-    if (__builtin_expect(frac64 - ((std::uint64_t(1) << 63) - band) <= 2 * band, 0))
-        return put_exact<P, W>(p, v);
+    if (__builtin_expect(near_half(sc.frac64, 23), 0)) return put_exact(p, v, P, W);
 
     // Step 3: round, carrying 10^P into the exponent.
     constexpr unsigned lead_unit = P == 6 ? 100000u : 10000u;
-    unsigned d = unsigned(ipart) + unsigned(frac64 >> 63);
+    unsigned d = unsigned(sc.ipart) + unsigned(sc.frac64 >> 63);
     if (__builtin_expect(d == 10 * lead_unit, 0)) {
         d = lead_unit;
         ++e10;
@@ -292,16 +318,7 @@ inline char *put_number(char *p, double v) {
         y = (y & mask40) * 10;
         p[6] = char('0' + (y >> 40));
     }
-    p += P + 1;
-
-    p[0] = 'e';
-    p[1] = e10 < 0 ? '-' : '+';
-    p += 2;
-    if (wide) {
-        *p++ = char('0' + ae / 100);
-        return put2(p, ae % 100);
-    }
-    return put2(p, ae);
+    return put_exponent(p + P + 1, e10);
 }
 
 // A time with more than six significant digits, %12.(P-1)e, for a record whose steps six
@@ -318,35 +335,14 @@ inline char *put_number(char *p, double v) {
     const unsigned biased = unsigned(bits >> 52) & 0x7ffu;
     if (biased == 0x7ff) return put_special(p, 12, neg, (bits & 0x000fffffffffffffu) != 0);
     const double a = neg ? -v : v;
-    if (P > 11 || !(a >= 1e-290 && a <= 1e290)) {
-        char tmp[40];
-        const std::to_chars_result r =
-            std::to_chars(tmp, tmp + sizeof tmp, v, std::chars_format::scientific, P - 1);
-        return put_padded(p, 12, tmp, int(r.ptr - tmp));
-    }
+    if (P > 11 || !(a >= 1e-290 && a <= 1e290)) return put_exact(p, v, P, 12);
     const std::uint64_t m = ((bits & 0x000fffffffffffffu) | (std::uint64_t(1) << 52)) << 11;
-    const int q = int(biased) - 1075 - 11;
-    const int b = q + 63;
-    const int est = floor_log10_pow2(b);
-    const Pow10 up = pow10(est + 1);
-    const int lead_up = up.exp2 + 63;
-    int e10 = est + int((b > lead_up) | ((b == lead_up) & (m >= up.mant)));
-    const Pow10 c = pow10(P - 1 - e10);
-    const u128 n = u128(m) * c.mant;
-    const std::uint64_t hi = std::uint64_t(n >> 64), lo = std::uint64_t(n);
-    const int s = -(q + c.exp2) - 64;  // about 27 to 47 for 11 down to 7 digits
-    const std::uint64_t ipart = hi >> s;
-    const std::uint64_t frac64 = (hi << (64 - s)) | (lo >> s);
-    constexpr std::uint64_t band = std::uint64_t(1) << 41;
-    if (frac64 - ((std::uint64_t(1) << 63) - band) <= 2 * band) {
-        char tmp[40];
-        const std::to_chars_result r =
-            std::to_chars(tmp, tmp + sizeof tmp, v, std::chars_format::scientific, P - 1);
-        return put_padded(p, 12, tmp, int(r.ptr - tmp));
-    }
+    const Scaled sc = scale_to_digits(m, int(biased) - 1075 - 11, P);
+    if (near_half(sc.frac64, 41)) return put_exact(p, v, P, 12);
     std::uint64_t top = 1;
     for (int i = 1; i < P; ++i) top *= 10;  // 10^(P-1)
-    std::uint64_t d = ipart + (frac64 >> 63);
+    std::uint64_t d = sc.ipart + (sc.frac64 >> 63);
+    int e10 = sc.e10;
     if (d == 10 * top) {
         d = top;
         ++e10;
@@ -358,13 +354,7 @@ inline char *put_number(char *p, double v) {
     p[0] = digits[0];
     p[1] = '.';
     std::memcpy(p + 2, digits + 1, std::size_t(P - 1));
-    p += P + 1;
-    p[0] = 'e';
-    p[1] = e10 < 0 ? '-' : '+';
-    p += 2;
-    const unsigned ae = unsigned(e10 < 0 ? -e10 : e10);
-    if (ae >= 100) *p++ = char('0' + ae / 100);
-    return put2(p, ae % 100);
+    return put_exponent(p + P + 1, e10);
 }
 
 }  // namespace
