@@ -7,19 +7,18 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
 #include <share.h>
-#include <thread>
 // The Windows runtime's names for the two POSIX calls used below on both systems.
 #define fdopen _fdopen
 #define close _close
 #else
 #include <sys/file.h>
-#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -212,6 +211,18 @@ static void hidden_name(char (&out)[260], const char *name) {
     std::snprintf(out, sizeof out, ".%s.%016llx.tmp", name, static_cast<unsigned long long>(random_bits()));
 }
 
+// Tries `create` under fresh hidden names beside `name`, each written into `out` first, until
+// one is not taken yet: 0, or the errno of the first failure other than a taken name.
+template <class Create>
+static int under_new_hidden_name(char (&out)[260], const char *name, Create create) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        hidden_name(out, name);
+        const int err = create();
+        if (err != EEXIST) return err;
+    }
+    return EEXIST;
+}
+
 #ifdef O_TMPFILE
 // On Linux a temporary has no name until it is complete (O_TMPFILE), so a run killed outright
 // (SIGKILL, a power cut) leaves nothing; it gets its name through /proc/self/fd. Off when the
@@ -231,28 +242,28 @@ static int create_temporary(int slot) {
         unnamed_temporaries = false;
     }
 #endif
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    char candidate[260];
+    int fd = -1;
+    const int err = under_new_hidden_name(candidate, rec.filename[slot], [&] {
+        // The name is in the record from before its file exists until after it is gone.
         hold_ending_signals();
-        hidden_name(rec.tempname[slot], rec.filename[slot]);
+        std::strcpy(rec.tempname[slot], candidate);
 #ifdef _WIN32
-        const int fd = _open(rec.tempname[slot], _O_CREAT | _O_EXCL | _O_WRONLY, _S_IREAD | _S_IWRITE);
+        fd = _open(candidate, _O_CREAT | _O_EXCL | _O_WRONLY, _S_IREAD | _S_IWRITE);
 #else
-        const int fd = open(rec.tempname[slot], O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0666);
+        fd = open(candidate, O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0666);
 #endif
-        const int err = errno;
+        const int open_err = fd < 0 ? errno : 0;
         if (fd < 0) rec.tempname[slot][0] = '\0';
         release_ending_signals();
-        if (fd >= 0 || err != EEXIST) {
-            errno = err;
-            return fd;
-        }
-    }
-    errno = EEXIST;
-    return -1;
+        return open_err;
+    });
+    errno = err;
+    return fd;
 }
 
 // Closes what is still open and removes every named temporary.
-static void discard_temporaries() {
+void abandon_output_files() {
     for (int slot = 0; slot < 4; ++slot) {
         if (rec.pFile[slot] != nullptr) std::fclose(rec.pFile[slot]);
         rec.pFile[slot] = nullptr;
@@ -265,8 +276,6 @@ static void discard_temporaries() {
     }
     release_ending_signals();
 }
-
-void abandon_output_files() { discard_temporaries(); }
 
 // errno for a file name that a finished file could not be renamed over, 0 if it can be: the
 // name is free, or it is a file this process may write. "r+" opens without truncating, so the
@@ -304,7 +313,7 @@ bool open_output_files() {
         if (err != 0) {
             std::fprintf(stderr, "pelmar_initial: cannot create %s: %s\n", rec.filename[slot],
                          std::strerror(err));
-            discard_temporaries();
+            abandon_output_files();
             return false;
         }
     }
@@ -319,14 +328,7 @@ bool open_output_files() {
 static constexpr int lock_wait_ms = 10000;
 static constexpr int lock_retry_ms = 10;
 
-static void pause_ms(int ms) {
-#ifdef _WIN32
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-#else
-    const struct timespec t = {0, ms * 1000000L};
-    nanosleep(&t, nullptr);
-#endif
-}
+static void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // The lock's descriptor; -1 without a lock: `busy` when another run held it all the while,
 // otherwise the folder cannot be locked at all (a file system without locks) and the run goes
@@ -398,17 +400,15 @@ static int place(int slot, Placed &how, char (&aside)[260]) {
     }
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
 #endif
-    int err = EEXIST;
-    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
-        hidden_name(aside, name);
+    int err = under_new_hidden_name(aside, name, [&] {
 #ifdef _WIN32
-        err = _access(aside, 0) == 0 ? EEXIST : std::rename(name, aside) == 0 ? 0 : errno;
+        return _access(aside, 0) == 0 ? EEXIST : std::rename(name, aside) == 0 ? 0 : errno;
 #else
-        err = renameat2(AT_FDCWD, name, AT_FDCWD, aside, RENAME_NOREPLACE) == 0 ? 0 : errno;
-        if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP)
-            err = link(name, aside) == 0 ? 0 : errno;  // a hard link, then the earlier name goes
+        const int moved = renameat2(AT_FDCWD, name, AT_FDCWD, aside, RENAME_NOREPLACE) == 0 ? 0 : errno;
+        if (moved != EINVAL && moved != ENOSYS && moved != EOPNOTSUPP) return moved;
+        return link(name, aside) == 0 ? 0 : errno;  // a hard link, then the earlier name goes
 #endif
-    }
+    });
     if (err != 0) return err;
     if (std::rename(temp, name) != 0) {
         err = errno;
@@ -444,14 +444,12 @@ static int unplace(int slot, Placed how, const char (&aside)[260]) {
 static int name_unnamed(int slot, int fd) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        hidden_name(rec.tempname[slot], rec.filename[slot]);
+    return under_new_hidden_name(rec.tempname[slot], rec.filename[slot], [&] {
         if (linkat(AT_FDCWD, path, AT_FDCWD, rec.tempname[slot], AT_SYMLINK_FOLLOW) == 0) return 0;
         const int err = errno;
         rec.tempname[slot][0] = '\0';
-        if (err != EEXIST) return err;
-    }
-    return EEXIST;
+        return err;
+    });
 }
 #endif
 
@@ -562,7 +560,7 @@ bool close_output_files() {
     for (int fd : kept)
         if (fd >= 0) close(fd);
 #endif
-    discard_temporaries();
+    abandon_output_files();
     return ok;
 }
 
