@@ -33,7 +33,7 @@ static const char *const help_text =
     "of both masses. Answers come from the keyboard or from a file or pipe on standard input.\n"
     "\n"
     "The 13 answers, in order (English / metric units):\n"
-    "   1  unit system: 1 = English, anything else = metric\n"
+    "   1  unit system: 1 = English, 2 = metric (nothing else)\n"
     "   2  m11                       lbm / kg\n"
     "   3  m12 (m21 is the same)     lbm / kg\n"
     "   4  m22                       lbm / kg\n"
@@ -53,9 +53,15 @@ static const char *const help_text =
     "  velox.out   velocity time history       in/sec / m/sec\n"
     "  accel.out   acceleration time history   G / m/sec^2\n"
     "\n"
-    "Exit status: 0 when all four files are written, 1 when a file or the console could not be\n"
-    "written (the earlier files are then kept), 2 for a wrong argument, 3 when the answers were\n"
-    "incomplete or not numbers (nothing is written, the earlier files are kept).\n";
+    "Exit status:\n"
+    "  0  all four files hold this run's complete, finite results\n"
+    "  1  a file or the console could not be written (also: the folder stayed locked by\n"
+    "     another run, or the disk is too small for the record); the earlier files are kept\n"
+    "  2  a wrong argument\n"
+    "  3  the answers were incomplete or not numbers; nothing is written\n"
+    "  4  the model is not physical (M not positive definite, K not positive semi-definite\n"
+    "     or zero, an eigenvalue out of range, a record that cannot be counted, a response\n"
+    "     that leaves double range); nothing is written\n";
 
 int answer_arguments(int argc, char **argv) {
     if (argc <= 1) return -1;

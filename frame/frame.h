@@ -20,7 +20,7 @@ struct AnalysisRecord {
     double pi = std::atan2(0.0, -1.0);
     double tpi = 2.0 * pi;  // rad/sec divided by tpi gives Hz
     std::int32_t n = 0;       // degrees of freedom, set to 2 by the driver
-    std::int32_t iunit = 0;   // 1 = English units, anything else = metric
+    std::int32_t iunit = 0;   // 1 = English units, 2 = metric (0 before the answer)
     double mscale = 1.0;      // 386 in English units: lbm -> lbf sec^2/in, in/sec^2 -> G
 
     // Unit labels shown in prompts and in the closing summary.
@@ -61,11 +61,14 @@ struct AnalysisRecord {
     double lambda[2] = {};
     double phi[2][2] = {};
     double phi_scale[2] = {};
-    // Set by the model check: M positive definite, K positive semi-definite, no negative
-    // damping, every answer and both eigenvalues finite. Only such a model gets the stable
-    // solution where the closed form misses and the critically damped and overdamped closed
-    // forms; any other keeps the plain formulas and their inf and nan.
+    // Set by the model check: M positive definite, K positive semi-definite and not zero,
+    // every answer and both eigenvalues finite. Only such a model gets the stable solution
+    // where the closed form misses, and only such a model goes on past its eigenvalues.
     bool physical = false;
+    // Why this model gives no results, in engineering terms, or nullptr: set by the model
+    // check, or by the time history when its step count cannot be held or its response leaves
+    // double range. The run then ends with exit status 4 and writes no file.
+    const char *fault = nullptr;
 
     // Time grid of the response: step, duration, number of steps, and the digits after the
     // point that the time column needs to tell every step from the next.

@@ -35,6 +35,17 @@
 #include "modal/modal.h"
 #include "response/response.h"
 
+// Ends a run whose model gives no results (rec.fault says why): no file is replaced, the
+// cause goes to stderr, and at a terminal the key wait keeps the window open to read it.
+static int stop_for_the_model() {
+    abandon_output_files();
+    std::fprintf(stderr, "pelmar_initial: %s; nothing was written and the earlier results are kept\n", rec.fault);
+    std::printf("\n\n Press any key to exit.\n\n");
+    console_written();
+    wait_for_key();
+    return 4;
+}
+
 int main(int argc, char **argv) {
     // 1. --help and --version answer and end, any other argument is refused; none of them asks
     // a question or touches a file.
@@ -65,9 +76,13 @@ int main(int argc, char **argv) {
     }
     printmat();       // echo of M and K
     eigenvalues();    // det(K - lambda M) = 0 and the natural frequencies
+    // A model that is not physical has no modes to show: the run ends with exit status 4.
+    if (rec.fault != nullptr) return stop_for_the_model();
     eigenvectors();   // mode shapes, mass normalisation, orthogonality checks
     participation();  // participation factors and effective modal masses
     time_history();   // damped free vibration into the three response files
+    // Nor does one whose record cannot be counted or whose response leaves double range.
+    if (rec.fault != nullptr) return stop_for_the_model();
     // A record too large for the disk was refused before writing: the earlier files are kept.
     if (rec.output_abandoned) {
         console_written();

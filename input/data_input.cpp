@@ -5,7 +5,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -114,9 +113,10 @@ bool next_word(char (&text)[answer_max], bool &line_ended) {
     }
 }
 
-// Why `text` is not an answer, or nullptr after storing it: a whole number (base 10) into
-// `whole` for the unit choice, else a finite number in any decimal or exponent form into
-// `real`. nan, inf and a number too large for a double (1e400) are refused. A number too
+// Why `text` is not an answer, or nullptr after storing it: the unit choice, 1 or 2 written
+// as a whole number (base 10), into `whole`, else a finite number in any decimal or exponent
+// form into `real`. Any other unit choice is a slip (11 for 1, a mass typed first), not a
+// request for metric units. nan, inf and a number too large for a double (1e400) are refused. A number too
 // small for one (1e-400) is taken as the nearest double, 0 or a subnormal: in these units such
 // a value is zero for every purpose, as its writer meant it.
 const char *refusal(const char *text, long *whole, double *real) {
@@ -125,7 +125,8 @@ const char *refusal(const char *text, long *whole, double *real) {
     if (whole != nullptr) {
         const long l = std::strtol(text, &end, 10);
         if (end == text || *end != '\0') return "is not a whole number";
-        *whole = l;  // one beyond a long's range is clamped, which keeps it "not 1": metric
+        if (l != 1 && l != 2) return "is not 1 or 2";
+        *whole = l;
         return nullptr;
     }
     const double d = std::strtod(text, &end);
@@ -222,14 +223,12 @@ void data_input() {
     // A file (or a device such as /dev/null) can be positioned, a pipe cannot.
     in.finite = !at_terminal && std::ftell(stdin) >= 0;
 
-    // 1. Unit choice, read as a long. Only a value equal to 1 is English: the long is never
-    // narrowed by truncation (4294967297 would wrap to 1), out-of-range values are clamped.
+    // 1. Unit choice, read as a long and taken only when it is 1 or 2, so it is never
+    // narrowed by truncation (4294967297 would wrap to 1).
     std::printf("\n Select units \n");
     long choice = 0;
     answer("unit system", "\n 1=English  2=metric \n", &choice, nullptr);
-    rec.iunit = choice > INT32_MAX   ? INT32_MAX
-                : choice < INT32_MIN ? INT32_MIN
-                                     : static_cast<std::int32_t>(choice);
+    rec.iunit = static_cast<std::int32_t>(choice);
 
     // 2. Labels and scale of the chosen system.
     const Units &u = rec.iunit == 1 ? english : metric;

@@ -10,7 +10,8 @@ void eigenvectors();   // mode shapes, normalised to unit modal mass, with QTMQ/
 void participation();  // participation factors and effective modal masses for a uniform push
 
 // Called by eigenvalues once the roots are known: sets rec.physical and, for a model that is
-// not physical, names the cause in one line on stderr.
+// not physical, rec.fault; for a physical one, a stderr line per damping ratio above 1 or
+// below 0 (overdamped, or growing).
 void model_check();
 
 // Called by eigenvalues: the backward-stable eigenvalues, mode shapes and their unit-mass

@@ -1,4 +1,4 @@
-// Whether the model describes a real structure; if not, one stderr line saying why.
+// Whether the model describes a real structure (if not, why), and a note on a damping ratio that looks like a slip.
 #include "modal/modal.h"
 
 #include "frame/frame.h"
@@ -29,16 +29,32 @@ static const char *model_fault() {
     if (!(k11 >= 0.0 && k22 >= 0.0 && k11 * k22 - k12 * k12 >= -8.0 * eps * (std::fabs(k11 * k22) + k12 * k12)))
         return "the stiffness matrix is not positive semi-definite (a negative spring, or k12*k12 > k11*k22), "
                "so a natural frequency is not a real number";
-    if (rec.damp[0] < 0.0 || rec.damp[1] < 0.0)
-        return "a damping ratio is negative, so its mode gains energy and grows instead of decaying";
     // Only an eigenvalue itself beyond double range is a fault, not a product on the way to it.
     if (!std::isfinite(rec.lambda[0]) || !std::isfinite(rec.lambda[1]))
         return "the entries are too large or too small for double precision, so an eigenvalue overflows";
+    // With M positive definite the upper eigenvalue is zero only for K = 0: no spring at all.
+    if (rec.lambda[1] == 0.0)
+        return "the stiffness matrix is zero (no spring), so neither mode has a period to time the record by";
     return nullptr;
 }
 
+// A damping ratio outside 0..1 is a real model, but far more often a slip: 5 typed for 5 %, or
+// a sign dropped. Each mode that vibrates is named once; a rigid-body mode has no damping.
+static void note_unusual_damping() {
+    for (int r = 0; r < 2; ++r) {
+        const double zeta = rec.damp[r];
+        if (rec.lambda[r] == 0.0) continue;
+        if (zeta > 1.0)
+            std::fprintf(stderr, "pelmar_initial: damping ratio %d is %.15g, %.15g %% of critical: mode %d is overdamped "
+                                 "(a ratio of 0.05 is 5 %%)\n", r + 1, zeta, 100.0 * zeta, r + 1);
+        else if (zeta < 0.0)
+            std::fprintf(stderr, "pelmar_initial: damping ratio %d is %.15g: mode %d gains energy and its response "
+                                 "grows (a self-excited mode; or a sign slip?)\n", r + 1, zeta, r + 1);
+    }
+}
+
 void model_check() {
-    const char *fault = model_fault();
-    rec.physical = fault == nullptr;
-    if (fault != nullptr) std::fprintf(stderr, "pelmar_initial: %s\n", fault);
+    rec.fault = model_fault();
+    rec.physical = rec.fault == nullptr;
+    if (rec.physical) note_unusual_damping();
 }

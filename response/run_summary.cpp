@@ -19,7 +19,9 @@ void run_summary() {
     for (int i = 0; i < 2; ++i) report(" Initial velocity %d %s = %12.4e \n", i + 1, rec.vu, rec.vi[i]);
     for (int i = 0; i < 2; ++i) report(" Initial displacement %d %s = %12.4e \n", i + 1, rec.du, rec.di[i]);
     report(" Time step = %12.5e sec \n", rec.dt);
-    report(" Duration = %12.5e sec (twelve periods of mode 1) \n", rec.dur);
+    report(rec.omega[0] == 0.0 ? " Duration = %12.5e sec (twelve periods of mode 2: mode 1 is a rigid-body motion) \n"
+                               : " Duration = %12.5e sec (twelve periods of mode 1) \n",
+           rec.dur);
     report(" Number of steps = %ld \n", static_cast<long>(rec.steps));
 
     // Each peak as the files print it, the time in the files' own time format, so that the

@@ -4,6 +4,7 @@
 #include "frame/frame.h"
 
 #include <chrono>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -26,19 +27,16 @@ static constexpr long double lower_periods_shown = 12.0L;
 // One writer per response file, fixed in size, so memory does not depend on the step count.
 static ResponseWriter writers[3];
 
-// Number of whole steps in the quotient dur/dt, or 0 when the quotient is not a finite number
-// that fits a 32-bit count (a zero or nan frequency, or frequencies 1e150 apart): converting
-// such a value to an integer would be undefined behaviour. A physical model left without a
-// time history is told why; any other has already been named by the model check.
+// Number of whole steps in the quotient dur/dt, or 0 with rec.fault set when the quotient is
+// not a finite number that fits a 32-bit count (frequencies about 1e8 apart and beyond):
+// converting such a value to an integer would be undefined behaviour.
 static std::int32_t step_count(long double quotient) {
     if (std::isfinite(quotient) && quotient > -2147483649.0L && quotient < 2147483648.0L)
         return static_cast<std::int32_t>(quotient);
-    if (rec.physical && !std::isfinite(quotient))
-        std::fprintf(stderr, "pelmar_initial: the lower natural frequency is zero (a free mass), so twelve "
-                             "of its periods never end and no time history is written\n");
-    else if (rec.physical)
-        std::fprintf(stderr, "pelmar_initial: the natural frequencies are too far apart: %.3Le steps exceed "
-                             "a 32-bit step count, so no time history is written\n", quotient);
+    static char why[160];
+    std::snprintf(why, sizeof why, "the natural frequencies are too far apart: %.3Le steps exceed a 32-bit "
+                                   "step count, so no time history can be written", quotient);
+    rec.fault = why;
     return 0;
 }
 
@@ -102,11 +100,18 @@ void time_history() {
     // fewer (ratio 4: 1536, not 1535), but not for all: r = 11, 17, 21, 22, 25, 27, 29 and 34
     // (frequencies exactly 1 and r) still give 384 r - 1. The count is the truncated quotient
     // either way, so the last step always lies within twelve lower periods.
+    // A rigid-body mode (zero frequency: a free mass, or two masses joined only to each other)
+    // has no period: the record then spans twelve periods of the elastic mode instead.
+    const bool rigid = rec.omega[0] == 0.0;
     rec.dt = static_cast<double>((1.0L / (static_cast<long double>(rec.omega[1]) / rec.tpi)) /
                                  steps_per_higher_period);
-    rec.dur = static_cast<double>(lower_periods_shown / (static_cast<long double>(rec.omega[0]) / rec.tpi));
+    rec.dur = static_cast<double>(lower_periods_shown / (static_cast<long double>(rec.omega[rigid ? 1 : 0]) / rec.tpi));
     const std::int32_t steps = step_count(static_cast<long double>(rec.dur) / rec.dt);
     rec.steps = steps;
+    if (rec.fault != nullptr) return;
+    if (rigid)
+        std::fprintf(stderr, "pelmar_initial: mode 1 is a rigid-body motion (zero frequency): it drifts at its "
+                             "initial modal velocity, undamped, and the record spans twelve periods of mode 2\n");
     // Six significant digits of time, unless consecutive steps would then print the same time.
     rec.time_decimals = response_time_decimals(rec.dt, steps);
 
@@ -140,8 +145,12 @@ void time_history() {
     // Written as x = e^(s1 t) (A + B g(t)), B = V - s1 A, g = (1 - e^(-2 mu t)) / (2 mu): both
     // exponentials decay, so nothing overflows at zeta = 20, and g comes from expm1, so near
     // zeta = 1, where c1 and c2 grow without bound and cancel, nothing is lost. At zeta = 1,
-    // g = t: the critically damped (A + B t) e^(-omega t).
-    bool aperiodic[2] = {false, false};
+    // g = t: the critically damped (A + B t) e^(-omega t). A ratio at or below -1 (a mode fed
+    // energy faster than critical) has two positive roots; the same form holds with s1 the
+    // larger, s1 = omega (|zeta| + root), s2 = omega / (|zeta| + root).
+    // A rigid-body mode (omega = 0) drifts: q = A + V t, undamped whatever ratio was typed,
+    // since modal damping 2 zeta omega vanishes with omega. Its V is kept in B.
+    bool aperiodic[2] = {false, false}, drifts[2] = {false, false};
     double s1[2] = {}, s2[2] = {}, two_mu[2] = {};
     for (int i = 0; i < 2; ++i) {
         mdi[i] = rec.m[i][0] * rec.di[0] + rec.m[i][1] * rec.di[1];
@@ -150,12 +159,16 @@ void time_history() {
     for (int r = 0; r < 2; ++r) {
         A[r] = rec.vectorT[r][0] * mdi[0] + rec.vectorT[r][1] * mdi[1];
         const double V = rec.vectorT[r][0] * mvi[0] + rec.vectorT[r][1] * mvi[1];
-        aperiodic[r] = rec.physical && rec.damp[r] >= 1.0;
-        if (aperiodic[r]) {
-            const double zeta = rec.damp[r], w = rec.omega[r];
+        drifts[r] = rec.omega[r] == 0.0;
+        aperiodic[r] = rec.physical && std::fabs(rec.damp[r]) >= 1.0;
+        if (drifts[r]) {
+            B[r] = V;
+        } else if (aperiodic[r]) {
+            const double zeta = std::fabs(rec.damp[r]), w = rec.omega[r];
             const double root = std::sqrt(zeta - 1.0) * std::sqrt(zeta + 1.0);  // sqrt(zeta^2 - 1), no cancellation
-            s1[r] = -w / (zeta + root);  // -sigma + mu without subtracting nearly equal numbers
-            s2[r] = -w * (zeta + root);
+            // -sigma + mu and -sigma - mu without subtracting nearly equal numbers.
+            s1[r] = rec.damp[r] > 0.0 ? -w / (zeta + root) : w * (zeta + root);
+            s2[r] = rec.damp[r] > 0.0 ? -w * (zeta + root) : w / (zeta + root);
             two_mu[r] = 2.0 * w * root;
             B[r] = V - s1[r] * A[r];
         } else {
@@ -188,6 +201,12 @@ void time_history() {
         const double t = static_cast<double>(s) * rec.dt;
         double x[2], v[2], acc[2];
         for (int r = 0; r < 2; ++r) {
+            if (drifts[r]) {
+                x[r] = A[r] + B[r] * t;
+                v[r] = B[r];
+                acc[r] = 0.0;
+                continue;
+            }
             if (aperiodic[r]) {
                 const double E1 = std::exp(s1[r] * t), BE2 = B[r] * std::exp(s2[r] * t);
                 const double g = two_mu[r] > 0.0 ? -std::expm1(-two_mu[r] * t) / two_mu[r] : t;
@@ -212,13 +231,26 @@ void time_history() {
             {P[0][0] * v[0] + P[0][1] * v[1], P[1][0] * v[0] + P[1][1] * v[1]},
             {(P[0][0] * acc[0] + P[0][1] * acc[1]) / rec.mscale,
              (P[1][0] * acc[0] + P[1][1] * acc[1]) / rec.mscale}};
-        writer_step(writers, t, lines);
+        // A growing mode (negative damping) may leave double range: the files would then hold
+        // inf and nan, which no result may. The record stops there and the run writes nothing.
+        bool finite = true;
         for (int f = 0; f < 3; ++f)
-            for (int i = 0; i < 2; ++i)
-                if (std::fabs(lines[f][i]) > rec.peak[f][i]) {
-                    rec.peak[f][i] = std::fabs(lines[f][i]);
+            for (int i = 0; i < 2; ++i) {
+                const double size = std::fabs(lines[f][i]);
+                finite &= size <= DBL_MAX;  // false for inf and nan
+                if (size > rec.peak[f][i]) {
+                    rec.peak[f][i] = size;
                     rec.peak_step[f][i] = s;
                 }
+            }
+        if (!finite) {
+            static char why[160];
+            std::snprintf(why, sizeof why, "the response grows beyond double range at t = %.6g sec (a negative "
+                                           "damping ratio), so its history cannot be written", t);
+            rec.fault = why;
+            break;
+        }
+        writer_step(writers, t, lines);
         // The clock is read once per 65536 steps, and only when someone may be watching.
         if ((s & 0xffff) == 0xffff && progress.terminal) show_progress(progress, s, steps);
     }

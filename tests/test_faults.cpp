@@ -76,8 +76,8 @@ const char *const kept_line = "no file was replaced; the earlier results are kep
 
 // 998,400 steps (stiff k22, 130 MB a file): long enough to be killed while it is written.
 const char *const million_steps = "2 1 0 1 1 -0.001 6760000 0.02 0.02 0 0 1 1\n";
-// A negative mass: the run completes, with one stderr line naming the mass matrix.
-const char *const negative_mass = "2 -1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+// A self-excited second mode: the run completes, with one stderr line about the damping.
+const char *const growing_mode = "2 1 0 1 2 -1 2 0.02 -0.1 0.5 -0.25 0.01 0.02\n";
 
 // The run as the unprivileged user "nobody", who may write every earlier file but, in the
 // sticky folder SurviveARunThatDoesNotFinish prepares, not rename over the two that root owns.
@@ -104,9 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Killed outright: the unfinished files never had a name in the folder.
         FaultCase{"KilledDuringHistory", {{}, 0, nullptr, false, false, SIGKILL}, 128 + SIGKILL, {}, "", {},
                   false, million_steps},
-        // With stderr closed, the model's stderr line must not become the report's first line.
+        // With stderr closed, the damping note must not become the report's first line.
         FaultCase{"StderrClosed", {{}, 0, nullptr, false, false, 0, [] { close(2); }}, 0, {}, "", {}, true,
-                  negative_mass},
+                  growing_mode},
         // velox.out cannot be renamed over, after pelmar.out and disp.out were: both are put back.
         FaultCase{"OneRenameRefused", {{}, 0, nullptr, false, false, 0, as_nobody}, 1, {"velox.out", kept_line},
                   "Operation not permitted", {}, false, nullptr, nullptr, true},
@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"Help", {{"--help"}}, 0, {}, "",
                   {"unit system", "m11", "m12", "m22", "k11", "k12", "k22", "mode 1", "mode 2",
                    "velocity, mass 1", "velocity, mass 2", "displacement, mass 1", "displacement, mass 2",
-                   "pelmar.out", "disp.out", "velox.out", "accel.out", "3 when the answers"},
+                   "pelmar.out", "disp.out", "velox.out", "accel.out", "3  the answers", "4  the model"},
                   false},
         FaultCase{"Version", {{"--version"}}, 0, {}, "", {"pelmar_initial " PELMAR_VERSION "\n"}, false},
         FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false},
@@ -158,6 +158,30 @@ INSTANTIATE_TEST_SUITE_P(
                   "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02 0.02\n"},
         FaultCase{"ThirteenAnswersOpenPipe", {{}, 0, nullptr, false, true}, 0, {}, "", {"Press any key"},
                   true},
+        // Models that are not physical: the eigenvalues are shown, then one line names the cause,
+        // exit 4. One answer left out of the English example (k11) makes K indefinite.
+        FaultCase{"NegativeMass", {}, 4, {"the mass matrix is not positive definite"}, kept,
+                  {" fn2 =", "Press any key"}, false, "2 -1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"OneAnswerLeftOut", {}, 4, {"the stiffness matrix is not positive semi-definite"}, kept,
+                  {" fn2 =", "Press any key"}, false, "1 386 0 772 200 100 0.05 0.05 0 0 1 0 0\n"},
+        FaultCase{"NoSpring", {}, 4, {"the stiffness matrix is zero"}, kept, {" fn2 =", "Press any key"}, false,
+                  "2 1 0 1 0 0 0 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"EigenvalueOverflow", {}, 4, {"an eigenvalue overflows"}, kept, {" fn2 =", "Press any key"},
+                  false, "2 1e-200 0 1e-200 2e200 -1e200 2e200 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        // Frequencies 1 and 1e8 rad/sec: 3.84e10 steps, finite, but beyond a 32-bit count.
+        FaultCase{"FrequenciesTooFarApart", {}, 4, {"3.840e+10 steps exceed a 32-bit step count"}, kept,
+                  {"Effective Modal Mass", "Press any key"}, false, "2 1 0 1 1 0 1e16 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+        // A strongly negative ratio on a stiff mode grows past 1e308 while the history is written.
+        FaultCase{"ResponseLeavesDoubleRange", {}, 4, {"damping ratio 2 is -20", "grows beyond double range"}, "",
+                  {"Effective Modal Mass", "Press any key"}, false, "2 1 0 1 2 -1 1e6 0.05 -20 0 0 1 1\n"},
+        // Damping ratios that look like slips, and a rigid-body mode: named, and the run completes.
+        FaultCase{"DampingTypedAsPercent", {}, 0,
+                  {"damping ratio 1 is 5, 500 % of critical: mode 1 is overdamped (a ratio of 0.05 is 5 %)"}, "",
+                  {"Press any key"}, true, "2 1 0 1 2 -1 2 5 0.1 0.5 -0.25 0.01 0.02\n"},
+        FaultCase{"NegativeDamping", {}, 0, {"damping ratio 2 is -0.1: mode 2 gains energy and its response grows"},
+                  "", {"Press any key"}, true, growing_mode},
+        FaultCase{"FreeFreePair", {}, 0, {"mode 1 is a rigid-body motion"}, "", {"Press any key"}, true,
+                  "2 1 0 1 1 -1 1 0.05 0.05 0.5 -0.25 0.01 0.02\n"},
         // 1.1 million steps, 145 MB, on a 2 MB disk: told, then refused before writing.
         FaultCase{"DiskTooSmallForTheRecord", {}, 1,
                   {"the time history has 1099608 steps", "MB is free here; nothing was written"}, "MB", {},
@@ -453,7 +477,7 @@ bool setting_on(const std::string &stty, const std::string &name) {
     return has_word(name) && !has_word("-" + name);
 }
 
-// Typos at three prompts of the English example: each is named with what was typed and its
+// Typos at four prompts of the English example (the unit answer among them): each is named with what was typed and its
 // prompt comes again; the rest of a line with a typo is dropped, not taken for the next
 // prompts. The corrected answers give the example's four files; nothing typed is left for the
 // shell.
@@ -465,7 +489,8 @@ TEST(TypedAnswers, ATypoIsNamedAndAskedAgain) {
     ASSERT_TRUE(pane.screen_shows("1=English  2=metric")) << pane.screen();
     // Per line: the typo and what it drops, the message, the prompt, the corrected answers.
     const char *const lines[][4] = {
-        {"1 38b 0 772", "'38b' is not a number: type it again", "Enter m11 (lbm)", "386 0 772 200 -100 100"},
+        {"11 386", "'11' is not 1 or 2: type it again", "1=English  2=metric", "1"},
+        {"38b 0 772", "'38b' is not a number: type it again", "Enter m11 (lbm)", "386 0 772 200 -100 100"},
         {"0,05", "'0,05' is not a number: type it again", "Enter modal damping ratio 1", "0.05 0.05"},
         {"abc 0 0 1 0", "'abc' is not a number: type it again", "Enter initial velocity for mass 1", "0 0 1 0"}};
     auto count = [&](const std::string &piece) {
