@@ -345,7 +345,7 @@ TEST(ResponseLine, WiderTimeFieldsMatchPrintf) {
 
 // Whole runs of the program against the same program writing its lines with fprintf: the
 // same steps, so all four files and the console must agree byte for byte. The models cover
-// both unit systems, damped and undamped motion, and not-a-number values in the files.
+// both unit systems, damped, undamped and growing motion.
 TEST(ResponseFiles, SameBytesAsTheFprintfBuild) {
     const std::string models[] = {
         english_answers(),             // English, damped
@@ -357,7 +357,7 @@ TEST(ResponseFiles, SameBytesAsTheFprintfBuild) {
         "2 1 0 1 1 0 4 0.05 0.05 0 0 1 1\n",                   // uncoupled: mode 1 from the second row
         "2 1 0 1 2 -1 2 1 0.5 0.1 0 1 0\n",                    // critical damping
         "2 1 0 1 2 -1 2 20 1.000001 0.1 0 1 0\n",              // overdamped, near critical
-        "2 1 0 1 2 -1 2 -2 0.05 0 0 1 0\n",                    // negative damping: nan
+        "2 1 0 1 2 -1 2 -2 0.05 0 0 1 0\n",                    // negative damping: growing
     };
     for (const std::string &typed : models) {
         const RunResult fast = run_program(typed);
