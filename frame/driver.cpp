@@ -1,4 +1,4 @@
-// The driver's services: the command line, the four output files and the console's last check.
+// The driver's services: the four output files and the console's last check.
 #include "frame/frame.h"
 
 #include <cerrno>
@@ -23,59 +23,6 @@
 #endif
 
 static const char *const output_names[4] = {"pelmar.out", "disp.out", "velox.out", "accel.out"};
-
-static const char *const help_text =
-    "Usage: pelmar_initial [--help | --version]\n"
-    "\n"
-    "Free vibration of two lumped masses coupled by springs. Asks for the symmetric mass and\n"
-    "stiffness matrices, a damping ratio per mode and the initial state, then prints the\n"
-    "natural frequencies, mode shapes and participation factors and writes the damped response\n"
-    "of both masses. Answers come from the keyboard or from a file or pipe on standard input.\n"
-    "\n"
-    "The 13 answers, in order (English / metric units):\n"
-    "   1  unit system: 1 = English, 2 = metric (nothing else)\n"
-    "   2  m11                       lbm / kg\n"
-    "   3  m12 (m21 is the same)     lbm / kg\n"
-    "   4  m22                       lbm / kg\n"
-    "   5  k11                       lbf/in / N/m\n"
-    "   6  k12 (k21 is the same)     lbf/in / N/m\n"
-    "   7  k22                       lbf/in / N/m\n"
-    "   8  damping ratio of mode 1   fraction of critical (0.05 = 5 %)\n"
-    "   9  damping ratio of mode 2   fraction of critical\n"
-    "  10  initial velocity, mass 1  in/sec / m/sec\n"
-    "  11  initial velocity, mass 2  in/sec / m/sec\n"
-    "  12  initial displacement, mass 1  in / m\n"
-    "  13  initial displacement, mass 2  in / m\n"
-    "\n"
-    "Files written in the current folder, replaced only when a run completes:\n"
-    "  pelmar.out  report: M, K, eigenvalues, frequencies, mode shapes, checks, participation\n"
-    "  disp.out    displacement time history   in / m\n"
-    "  velox.out   velocity time history       in/sec / m/sec\n"
-    "  accel.out   acceleration time history   G / m/sec^2\n"
-    "\n"
-    "Exit status:\n"
-    "  0  all four files hold this run's complete, finite results\n"
-    "  1  a file or the console could not be written (also: the folder stayed locked by\n"
-    "     another run, or the disk is too small for the record); the earlier files are kept\n"
-    "  2  a wrong argument\n"
-    "  3  the answers were incomplete or not numbers; nothing is written\n"
-    "  4  the model is not physical (M not positive definite, K not positive semi-definite\n"
-    "     or zero, an eigenvalue out of range, a record that cannot be counted, a response\n"
-    "     that leaves double range); nothing is written\n";
-
-int answer_arguments(int argc, char **argv) {
-    if (argc <= 1) return -1;
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(help_text, stdout);
-        return console_written() ? 0 : 1;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("pelmar_initial %s\n", PELMAR_VERSION);
-        return console_written() ? 0 : 1;
-    }
-    std::fprintf(stderr, "usage: pelmar_initial [--help | --version]\n");
-    return 2;
-}
 
 static const int ending_signals[] = {
     SIGINT, SIGTERM,

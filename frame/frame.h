@@ -52,6 +52,7 @@ struct AnalysisRecord {
     double QTMQ[2][2] = {};
     double scale1 = 0, scale2 = 0;
     double part1 = 0, part2 = 0;  // participation factors, then effective modal masses
+    double gamma[2] = {};         // the participation factors, kept for the run summary
     // The same eigen-solution by the backward-stable method (Cholesky factor of M, one plane
     // rotation): the eigenvalues in ascending order and the mode shapes in the layout of the
     // raw modes above (second component 1, or (1, 0) for a mode that leaves mass 2 at rest).
@@ -74,6 +75,7 @@ struct AnalysisRecord {
     // point that the time column needs to tell every step from the next.
     double dt = 0;
     double dur = 0;
+    double duration = 0;  // the record's length asked for with --duration; 0: twelve periods of mode 1
     std::int32_t steps = 0;
     int time_decimals = 5;
     // Largest |value| written to each response file (displacement, velocity, acceleration)
@@ -116,10 +118,13 @@ void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Remembers a failure of output slot `slot` unless an earlier one is already remembered.
 void note_write_error(int slot, int err);
 
-// Driver services (frame/driver.cpp).
-// Answers --help and --version and rejects any other argument, returning the exit status;
-// -1 when there are no arguments and the run goes on.
+// The command line (frame/command_line.cpp): answers --help and --version, takes the answers
+// file as standard input, moves to the output folder and notes the duration asked for.
+// Returns the exit status of a run that ends here (0 after --help or --version, 2 for a
+// wrong argument or an answers file or folder that cannot be used), -1 when the run goes on.
 int answer_arguments(int argc, char **argv);
+
+// Driver services (frame/driver.cpp).
 // Creates the four files as temporaries, after checking that each file name can be replaced.
 // False after one stderr line naming the file and the reason; nothing is left.
 bool open_output_files();

@@ -13,23 +13,12 @@
 // How to build. The C++17 standard library is all it needs:
 //     cmake -S . -B build && cmake --build build -j2 --target pelmar_initial
 //
-// A sample run. English units, masses of 386 and 772 lbm (1 and 2 lbf sec^2/in), springs of
-// 100 lbf/in from mass 1 to ground and between the masses, 5 % damping in both modes, mass 1
-// pulled out 1 inch and released (examples/english_two_mass.txt):
-//     build/pelmar_initial < examples/english_two_mass.txt
-// with the thirteen answers
-//     1   386 0 772   200 -100 100   0.05 0.05   0 0   1 0
-//     units, m11 m12 m22 (lbm), k11 k12 k22 (lbf/in), damping ratios, initial velocities
-//     (in/sec), initial displacements (in)
+// A sample run: the English two-mass model (examples/english_two_mass.txt; the thirteen
+// answers are listed by --help and in the README):
+//     build/pelmar_initial examples/english_two_mass.txt
 // gives omega1 = 4.6821 and omega2 = 15.1022 rad/sec, a total modal mass of 3.0000 and 1238
-// time steps of 0.0130014 sec.
-//
-// The files it writes, in the current folder, replaced only when a run completes:
-//     pelmar.out  the report: M, K, eigenvalues, frequencies, modes, checks, participation,
-//                 and a summary of units, initial state, time grid and peak responses
-//     disp.out    displacement history: time (sec), mass 1, mass 2 (in or m)
-//     velox.out   velocity history (in/sec or m/sec)
-//     accel.out   acceleration history (G, that is in/sec^2 / 386, or m/sec^2)
+// time steps of 0.0130014 sec, in pelmar.out, disp.out, velox.out and accel.out, replaced only
+// when a run completes.
 #include "frame/frame.h"
 #include "input/input.h"
 #include "modal/modal.h"

@@ -77,27 +77,37 @@ int next_char() {
 // Room for one typed answer; a longer one is cut and marked with "...", which no number holds.
 constexpr std::size_t answer_max = 80;
 
+// A '#' starts a comment that runs to the end of its line, so an answers file can say what
+// its numbers are. Returns the '\n' that ends the comment, or EOF.
+int skip_comment() {
+    int c;
+    while ((c = next_char()) != EOF && c != '\n') {
+    }
+    return c;
+}
+
 // The next answer, one white-space separated word; false at end of input. `line_ended` tells
-// whether the word was the last on its line. The rest of a word too long for `text` is left
-// unread: it is refused whatever follows. A NUL byte is kept as '?', so that it cannot end
-// the text early and pass "1<NUL>x" for 1. A UTF-8 byte-order mark, which some Windows
-// editors write at the start of a file, is not part of the first answer. '\r' is white
-// space, so CR LF line ends separate answers like LF.
+// whether the word was the last on its line (a comment after it aside). The rest of a word too
+// long for `text` is left unread: it is refused whatever follows. A NUL byte is kept as '?', so
+// that it cannot end the text early and pass "1<NUL>x" for 1. A UTF-8 byte-order mark, which
+// some Windows editors write at the start of a file, is not part of the first answer. '\r' is
+// white space, so CR LF line ends separate answers like LF. A comment ends a word.
 bool next_word(char (&text)[answer_max], bool &line_ended) {
     for (;;) {
         int c;
-        while ((c = next_char()) != EOF && std::isspace(c)) {
-        }
+        while ((c = next_char()) != EOF && (std::isspace(c) || c == '#'))
+            if (c == '#' && skip_comment() == EOF) return false;
         if (c == EOF) return false;
         std::size_t len = 0;
         bool cut = false;
-        for (; c != EOF && !std::isspace(c); c = next_char()) {
+        for (; c != EOF && !std::isspace(c) && c != '#'; c = next_char()) {
             if (len == answer_max - 4) {
                 cut = true;
                 break;
             }
             text[len++] = c == '\0' ? '?' : static_cast<char>(c);
         }
+        if (c == '#') c = skip_comment();
         text[len] = '\0';
         if (in.first_word) {
             in.first_word = false;
@@ -202,9 +212,13 @@ void say(const char *text) {
 // pipe is looked at only as far as it has already delivered: a script may keep its end open
 // after the answers, and waiting for more would hang the run.
 bool input_goes_on() {
+    bool comment = false;  // inside a comment, which runs to the end of its line
     for (;;) {
-        for (; in.at < in.filled; ++in.at)
-            if (!std::isspace(in.block[in.at])) return true;
+        for (; in.at < in.filled; ++in.at) {
+            const unsigned char c = in.block[in.at];
+            if (comment || c == '#') comment = c != '\n';
+            else if (!std::isspace(c)) return true;
+        }
         if (!in.finite || !refill()) return false;
     }
 }

@@ -24,6 +24,8 @@ void participation() {
     // "Particpation" is spelled so on purpose: the heading is part of the program's fixed output,
     // which report files kept from earlier runs and the scripts that read them compare against.
     report_then_console("\n\n Particpation Factors \n\n", rec.part1, rec.part2);
+    rec.gamma[0] = rec.part1;
+    rec.gamma[1] = rec.part2;
 
     // Effective modal mass Gamma_r^2 (modes have unit modal mass): the share of the total
     // mass that each mode carries. Both together account for all of it.

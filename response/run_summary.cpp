@@ -19,8 +19,9 @@ void run_summary() {
     for (int i = 0; i < 2; ++i) report(" Initial velocity %d %s = %12.4e \n", i + 1, rec.vu, rec.vi[i]);
     for (int i = 0; i < 2; ++i) report(" Initial displacement %d %s = %12.4e \n", i + 1, rec.du, rec.di[i]);
     report(" Time step = %12.5e sec \n", rec.dt);
-    report(rec.omega[0] == 0.0 ? " Duration = %12.5e sec (twelve periods of mode 2: mode 1 is a rigid-body motion) \n"
-                               : " Duration = %12.5e sec (twelve periods of mode 1) \n",
+    report(rec.duration > 0.0   ? " Duration = %12.5e sec (asked for with --duration) \n"
+           : rec.omega[0] == 0.0 ? " Duration = %12.5e sec (twelve periods of mode 2: mode 1 is a rigid-body motion) \n"
+                                 : " Duration = %12.5e sec (twelve periods of mode 1) \n",
            rec.dur);
     report(" Number of steps = %ld \n", static_cast<long>(rec.steps));
 
@@ -52,4 +53,15 @@ void run_summary() {
     report("\n\n Effective Modal Mass, %% of total \n\n");
     report("%12.4f   \n", 100.0 * rec.part1 / total);
     report("%12.4f   \n", 100.0 * rec.part2 / total);
+
+    // The modal results once more, to six significant digits: the four decimals above leave a
+    // frame of tons with mass-normalised modes of one or two digits (0.0010), useless for a
+    // check by hand.
+    report("\n\n Modal Results, Six Significant Digits \n\n");
+    for (int r = 0; r < 2; ++r)
+        report(" omega%d = %13.5e rad/sec   fn%d = %13.5e Hz \n", r + 1, rec.omega[r], r + 1, rec.omega[r] / rec.tpi);
+    report("\n Normalized Eigenvectors (column format) \n");
+    for (int i = 0; i < 2; ++i) report(" %13.5e %13.5e \n", rec.vector[i][0], rec.vector[i][1]);
+    report("\n Participation Factors \n");
+    for (int r = 0; r < 2; ++r) report(" %13.5e \n", rec.gamma[r]);
 }

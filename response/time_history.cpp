@@ -101,17 +101,23 @@ void time_history() {
     // (frequencies exactly 1 and r) still give 384 r - 1. The count is the truncated quotient
     // either way, so the last step always lies within twelve lower periods.
     // A rigid-body mode (zero frequency: a free mass, or two masses joined only to each other)
-    // has no period: the record then spans twelve periods of the elastic mode instead.
-    const bool rigid = rec.omega[0] == 0.0;
+    // has no period: the record then spans twelve periods of the elastic mode instead. A
+    // duration asked for on the command line replaces either; the step stays, so the record's
+    // first lines are those of the default one.
+    const bool rigid = rec.omega[0] == 0.0, asked = rec.duration > 0.0;
     rec.dt = static_cast<double>((1.0L / (static_cast<long double>(rec.omega[1]) / rec.tpi)) /
                                  steps_per_higher_period);
-    rec.dur = static_cast<double>(lower_periods_shown / (static_cast<long double>(rec.omega[rigid ? 1 : 0]) / rec.tpi));
-    const std::int32_t steps = step_count(static_cast<long double>(rec.dur) / rec.dt);
-    rec.steps = steps;
+    rec.dur = asked ? rec.duration
+                    : static_cast<double>(lower_periods_shown /
+                                          (static_cast<long double>(rec.omega[rigid ? 1 : 0]) / rec.tpi));
+    std::int32_t steps = step_count(static_cast<long double>(rec.dur) / rec.dt);
     if (rec.fault != nullptr) return;
+    if (steps == 0) steps = 1;  // a duration asked for shorter than one step: the release state
+    rec.steps = steps;
     if (rigid)
         std::fprintf(stderr, "pelmar_initial: mode 1 is a rigid-body motion (zero frequency): it drifts at its "
-                             "initial modal velocity, undamped, and the record spans twelve periods of mode 2\n");
+                             "initial modal velocity, undamped%s\n",
+                     asked ? "" : ", and the record spans twelve periods of mode 2");
     // Six significant digits of time, unless consecutive steps would then print the same time.
     rec.time_decimals = response_time_decimals(rec.dt, steps);
 

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
 
 using expected::fmt;
 
@@ -103,6 +106,53 @@ TEST(Dialogue, ByteOrderMarkAndCrLfLineEndsGiveTheSameRun) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     expect_same_run(r, run_program(plain));
+}
+
+// The answers as a file named on the command line, as "-" (standard input) or redirected,
+// with or without comments, give one run; -o puts that run's files in its folder and leaves the
+// current one as it was; --duration lengthens the record, whose first lines stay the same.
+TEST(CommandLine, AnswersFileDashCommentsOutputFolderAndDuration) {
+    const RunResult plain = run_program(english_answers());
+    const std::string example = std::string(PELMAR_EXAMPLES) + "/english_two_mass_commented.txt";
+    RunSetup operand, dash, folder, longer;
+    operand.args = {example};
+    dash.args = {"-"};
+    folder.args = {"--output-dir", "out", example};
+    longer.args = {"--duration=30"};
+    expect_same_run(run_program("", "", operand), plain);
+    expect_same_run(run_program(read_file(example), "", dash), plain);
+
+    const std::string dir = make_temp_dir();
+    ASSERT_EQ(mkdir((dir + "/out").c_str(), 0755), 0);
+    RunResult in_folder = run_program("", dir, folder);
+    std::size_t entries = 0;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) entries += e.path().filename() != "out" ? 1 : 0;
+    EXPECT_EQ(entries, 0u) << "the current folder was touched";
+    in_folder.dir = dir + "/out";
+    expect_same_run(in_folder, plain);
+
+    const RunResult thirty = run_program(english_answers(), "", longer);
+    EXPECT_EQ(thirty.status, 0);
+    EXPECT_EQ(thirty.out, plain.out);
+    EXPECT_NE(thirty.file("pelmar.out").find(" Duration =  3.00000e+01 sec (asked for with --duration) \n"
+                                             " Number of steps = 2307 \n"),
+              std::string::npos);
+    for (const char *name : {"disp.out", "velox.out", "accel.out"}) {
+        const std::string first = plain.file(name), all = thirty.file(name);
+        EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 2307) << name;
+        EXPECT_EQ(all.compare(0, first.size(), first), 0) << name;
+    }
+}
+
+// The README shows the answer table of --help, so the two cannot drift apart.
+TEST(CommandLine, ReadmeShowsTheAnswerTableOfHelp) {
+    RunSetup help;
+    help.args = {"--help"};
+    const std::string text = run_program("", "", help).out;
+    const std::size_t from = text.find("The 13 answers"), to = text.find("\n\n", from);
+    ASSERT_NE(to, std::string::npos) << text;
+    const std::string readme = read_file(std::string(PELMAR_EXAMPLES) + "/../README.md");
+    EXPECT_NE(readme.find(text.substr(from, to - from)), std::string::npos);
 }
 
 }  // namespace

@@ -118,7 +118,16 @@ INSTANTIATE_TEST_SUITE_P(
                    "pelmar.out", "disp.out", "velox.out", "accel.out", "3  the answers", "4  the model"},
                   false},
         FaultCase{"Version", {{"--version"}}, 0, {}, "", {"pelmar_initial " PELMAR_VERSION "\n"}, false},
-        FaultCase{"UnknownArgument", {{"--units=metric"}}, 2, {"usage"}, "", {}, false},
+        FaultCase{"HelpShort", {{"-h"}}, 0, {}, "", {"Usage: pelmar_initial [OPTION]... [ANSWERS-FILE]"}, false},
+        FaultCase{"UnknownArgument", {{"--units=metric"}}, 2,
+                  {"unrecognized option '--units=metric'", "usage: pelmar_initial [-o DIR] [--duration SECONDS] "
+                   "[ANSWERS-FILE | - | < ANSWERS-FILE]", "Try 'pelmar_initial --help'"}, "", {}, false},
+        FaultCase{"MissingAnswersFile", {{"no-such-model.txt"}}, 2,
+                  {"cannot read the answers file 'no-such-model.txt': No such file or directory"}, "", {}, false},
+        FaultCase{"MissingOutputFolder", {{"-o", "no-such-folder"}}, 2,
+                  {"cannot use the output folder 'no-such-folder': No such file or directory"}, "", {}, false},
+        FaultCase{"DurationNotPositive", {{"--duration", "-5"}}, 2,
+                  {"--duration needs a positive number of seconds, not '-5'", "usage:", "Try"}, "", {}, false},
         // Answers from a file that are not numbers, or too few: the run stops at the answer it
         // names, after that answer's prompt.
         FaultCase{"LastAnswerMistyped", {}, 3, {"answer 13 (initial displacement 2): '38b' is not a number"},
@@ -182,6 +191,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "", {"Press any key"}, true, growing_mode},
         FaultCase{"FreeFreePair", {}, 0, {"mode 1 is a rigid-body motion"}, "", {"Press any key"}, true,
                   "2 1 0 1 1 -1 1 0.05 0.05 0.5 -0.25 0.01 0.02\n"},
+        // A duration asked for counts in the size line and the free-space stop.
+        FaultCase{"LongDurationOnASmallDisk", {{"--duration", "130000"}}, 1,
+                  {"the time history has 1146764 steps", "MB is free here; nothing was written"}, "MB", {},
+                  false, nullptr, "2m"},
         // 1.1 million steps, 145 MB, on a 2 MB disk: told, then refused before writing.
         FaultCase{"DiskTooSmallForTheRecord", {}, 1,
                   {"the time history has 1099608 steps", "MB is free here; nothing was written"}, "MB", {},

@@ -239,6 +239,33 @@ double value_floor(const Model &md, const Reference &ref) {
     return std::max(1e-7, 1e4 * std::max(drift, shape));
 }
 
+// The run summary's six-digit modal results against the independent solution: frequencies,
+// mass-normalised modes (up to sign; only where the frequencies are far enough apart for the
+// data to fix the modes to that precision) and participation factors Gamma = P^T M {1}, each
+// to 1e-5 of its size.
+void expect_precise_summary(const std::string &report, const double m[2][2], const Reference &md) {
+    const std::string tail = report.substr(std::min(report.find("Six Significant Digits"), report.size()));
+    const std::vector<double> w1 = numbers_after(tail, "omega1 =", 1), w2 = numbers_after(tail, "omega2 =", 1);
+    const std::vector<double> p = numbers_after(tail, "(column format) \n", 4);
+    const std::vector<double> g = numbers_after(tail, "Participation Factors \n", 2);
+    ASSERT_EQ(w1.size() + w2.size() + p.size() + g.size(), 8u) << report;
+    const double w[2] = {w1[0], w2[0]};
+    for (int r = 0; r < 2; ++r) {
+        const double omega = static_cast<double>(std::sqrt(md.lambda[r]));
+        EXPECT_NEAR(w[r], omega, 1e-5 * omega) << "omega" << r + 1;
+        if (md.gap < 1e-9) continue;
+        const double sign = p[r] * static_cast<double>(md.phi[0][r]) + p[2 + r] * static_cast<double>(md.phi[1][r]) < 0 ? -1 : 1;
+        const double size = static_cast<double>(std::fabs(md.phi[0][r]) + std::fabs(md.phi[1][r]));
+        double gamma = 0;
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_NEAR(sign * p[2 * i + r], static_cast<double>(md.phi[i][r]), 1e-5 * size) << "mode " << r + 1;
+            gamma += static_cast<double>(md.phi[i][r]) * (m[i][0] + m[i][1]);
+        }
+        EXPECT_NEAR(sign * g[r], gamma, 1e-5 * size * (std::fabs(m[0][0]) + std::fabs(m[1][1]) + 2 * std::fabs(m[0][1])))
+            << "participation factor " << r + 1;
+    }
+}
+
 // Written response against the integrated one, line by line in all three files. The files
 // carry five significant digits, so 1e-4 of each value is what printing allows.
 void expect_matches_integration(const Model &md) {
@@ -274,6 +301,7 @@ void expect_matches_integration(const Model &md) {
             EXPECT_LT(column_error(*files[q], col, *refs[q][col], floor_fraction), 1e-4)
                 << names[q] << " of mass " << col + 1;
     expect_printed_modes(f.run.out, m, modes);
+    expect_precise_summary(f.run.file("pelmar.out"), m, modes);
 }
 
 // Files produced by running time_history in this process on the record as it stands.
