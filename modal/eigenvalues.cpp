@@ -14,11 +14,11 @@ static const double eps = std::numeric_limits<double>::epsilon();
 // within nine digits of the stable one, the stable value elsewhere. Nine digits is far beyond the
 // four decimals of the report and the five significant digits of the response files, so a value
 // that passes prints as the stable one would (a rounding tie aside); and the closed form reaches
-// it on every model it is fit for (plain coupled models to about fifteen digits, the lower root
-// of a stiff-soft pair through the product of the roots to about ten), so those models print
-// the bytes they always printed. Where the closed form cancels away more than six digits
-// (nearly equal frequencies, strongly coupled masses, products that under- or overflow) or has
-// no answer at all (0/0), the stable value is printed. A nan difference never passes.
+// it on every model it is fit for (plain coupled models to about fifteen digits), so those
+// models print the bytes they always printed. Where the closed form cancels away more than six
+// digits (nearly equal frequencies, strongly coupled masses, the lower root of a stiff-soft
+// pair, products that under- or overflow) or has no answer at all (0/0), the stable value is
+// printed. A nan difference never passes.
 static constexpr double agreement = 1e-9;
 
 bool closed_form_agrees(double difference, double size) { return difference <= agreement * size; }
@@ -152,12 +152,8 @@ void eigenvalues() {
     rec.ev2 = (std::sqrt(d) - rec.b) / (2.0 * rec.a);
     // For a stiff-soft pair the minus sign subtracts two nearly equal numbers: the lower root
     // keeps about log10(ev2/ev1) digits fewer than the upper one (a spring ratio of 1e12 would
-    // leave it three digits). Where that loss passes six digits, the lower root is taken from
-    // the product of the roots, ev1 ev2 = c/a, in which nothing cancels. Closer frequencies
-    // keep the plain formula and its bits.
-    if (rec.a > 0.0 && rec.b < 0.0 && rec.c >= 0.0 && std::isfinite(rec.ev2) &&
-        std::fabs(rec.ev1) < 1e-6 * rec.ev2)
-        rec.ev1 = rec.c / (rec.a * rec.ev2);
+    // leave it three digits). Such a root misses the stable solution by more than nine digits
+    // and is replaced by it below.
 
     // A physical model prints each root where it agrees with the stable solution, the stable
     // eigenvalue elsewhere; the frequencies, the modes and the time grid follow what is printed.
