@@ -1,6 +1,5 @@
-// What a whole run should show: the dialogue's prompts, the values of the analysis worked out by
-// hand or in closed form (compared as printed numbers; the golden set pins the layout), and a
-// few small text helpers.
+// What a whole run should show: the values of the analysis worked out by hand or in closed form
+// (compared as printed numbers; the golden set holds the layout), and a few small text helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,13 +25,6 @@ inline std::string fmt(const char *format, ...) {
     return buf;
 }
 
-// A 2x2 matrix printed row by row with one element format, as the echo of M and K shows it.
-inline std::string block(const double mat[2][2], const char *element_format) {
-    std::string s;
-    for (int i = 0; i < 2; ++i) s += fmt(element_format, mat[i][0]) + fmt(element_format, mat[i][1]) + "\n";
-    return s;
-}
-
 // Everything the report and the console show for one model, as it should come out.
 struct Model {
     bool english = false;
@@ -46,37 +38,6 @@ struct Model {
     double ptkp[2] = {};       // diagonal of P^T K P
     double gamma[2] = {}, effective[2] = {}, total = 0;
 };
-
-inline std::string dialogue(bool english) {
-    const char *mu = english ? "(lbm)" : "(kg)";
-    const char *vu = english ? "(in/sec)" : "(m/sec)";
-    const char *du = english ? "(in)" : "(m)";
-    std::string s = "\n Select units \n";
-    s += "\n 1=English  2=metric \n";
-    s += "\n Assume symmetric mass and stiffness matrices. ";
-    s += fmt("\n\n Enter m11 %s\n", mu);
-    s += fmt("\n\n Enter m12 %s\n", mu);
-    s += fmt("\n\n Enter m22 %s\n", mu);
-    s += "\n\n Enter k11 \n";
-    s += "\n\n Enter k12 \n";
-    s += "\n\n Enter k22 \n";
-    for (long r = 1; r <= 2; ++r) s += fmt("\n\n Enter modal damping ratio %ld \n", r);
-    s += "\n";
-    for (long r = 1; r <= 2; ++r) s += fmt("\n\n Enter initial velocity for mass %ld %s\n", r, vu);
-    s += "\n";
-    for (long r = 1; r <= 2; ++r) s += fmt("\n\n Enter initial displacement for mass %ld %s\n", r, du);
-    s += "\n";
-    return s;
-}
-
-inline std::string summary(bool english) {
-    std::string s = "\n Output Files: \n\n";
-    s += fmt(" %s \n", "pelmar.out");
-    s += fmt(" %s  %s\n", "disp.out", english ? "(in)" : "(m)");
-    s += fmt(" %s  %s\n", "velox.out", english ? "(in/sec)" : "(m/sec)");
-    s += fmt(" %s  %s\n", "accel.out", english ? "(G)" : "(m/sec^2)");
-    return s;
-}
 
 inline const char *key_prompt() { return "\n\n Press any key to exit.\n\n"; }
 

@@ -162,8 +162,9 @@ std::string random_answers(Draw &g) {
     }
 }
 
-// Inputs at the edges: models that are not physical or awkward, and answers that are not
-// numbers or not all there.
+// Inputs at the edges: models that are not physical or awkward. Answers that are not numbers
+// or not all there, and other spellings of the same numbers, are the fault table's and the
+// dialogue's cases.
 const std::pair<const char *, const char *> edge_cases[] = {
     {"free_mass", "2 1 0 1 1 -1 1 0.05 0.05 0 0 1 0\n"},
     {"negative_mass", "2 -1 0 1 2 -1 2 0.05 0.05 0 0 1 0\n"},
@@ -186,15 +187,7 @@ const std::pair<const char *, const char *> edge_cases[] = {
     {"free_mass_english", "1 386 0 772 0 0 100 0.05 0.05 2 0 1 0.5\n"},
     {"damping_as_percent", "1 386 0 772 200 -100 100 5 5 0 0 1 0\n"},
     {"growth_leaves_double_range", "2 1 0 1 2 -1 1e6 0.05 -20 0 0 1 1\n"},
-    {"unit_answer_eleven", "11 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n"},
-    {"nan_answer", "2 nan 0 1 2 -1 2 0.05 0.05 0 0 1 0\n"},
-    {"mistyped_last", "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 38b\n"},
-    {"comma_decimal", "1 386 0 772 200 -100 100 0,05 0.05 0 0 1 0\n"},
-    {"unit_answer_decimal", "1.0 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n"},
-    {"empty_input", ""},
-    {"cut_after_two", "1 386\n"},
     {"fourteen_answers", "1 386 0 0 772 200 -100 100 0.05 0.05 0 0 1 0\n"},
-    {"byte_order_mark_crlf", "\xef\xbb\xbf" "1\r\n386 0 772\r\n200 -100 100\r\n0.05 0.05\r\n0 0\r\n1 0\r\n"},
 };
 
 const char *const whole_examples[] = {"english_two_mass", "metric_identity"};

@@ -239,27 +239,6 @@ TEST(ModalKnownValues, UnequalMassesRawModesAndScaleFactors) {
     EXPECT_NE(report.find("\n scale2 =       0.5774 \n"), std::string::npos);
 }
 
-// English two-mass example: stored M = diag(1, 2) lbf sec^2/in. Both modes take part in a
-// uniform push, with factors of opposite sign, and the effective masses add up to 3.
-TEST(ModalKnownValues, EnglishExampleEffectiveModalMass) {
-    const double m[2][2] = {{386, 0}, {0, 772}}, k[2][2] = {{200, -100}, {-100, 100}};
-    const double damp[2] = {0.05, 0.05}, vi[2] = {0, 0}, di[2] = {1, 0};
-    run_stages(1, m, k, damp, vi, di);
-    EXPECT_DOUBLE_EQ(rec.m[0][0], 1.0);
-    EXPECT_DOUBLE_EQ(rec.m[1][1], 2.0);
-    EXPECT_NEAR(rec.part1, 1.6834 * 1.6834, 5e-4);
-    EXPECT_NEAR(rec.part2, 0.4075 * 0.4075, 1e-4);
-    EXPECT_NEAR(rec.part1 + rec.part2, 3.0, 1e-12);
-
-    const RunResult r = run_program(answers(1, 386, 0, 772, 200, -100, 100, 0.05, 0.05, 0, 0, 1, 0));
-    ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(line_after(r.out, "Particpation Factors", 1), "      1.6834   ");
-    EXPECT_EQ(line_after(r.out, "Particpation Factors", 2), "     -0.4075   ");
-    EXPECT_EQ(line_after(r.out, "Effective Modal Mass", 1), "      2.8339   ");
-    EXPECT_EQ(line_after(r.out, "Effective Modal Mass", 2), "      0.1661   ");
-    EXPECT_EQ(line_starting(r.out, " Total Modal Mass ="), " Total Modal Mass =       3.0000  lbf sec^2/in ");
-}
-
 // Models that are not physical, each with its cause and what its eigenvalue lines show: a
 // singular M (a = det M = 0, so one root is 0/0 and the other finite/0), an indefinite M (a
 // negative discriminant: no real root), an indefinite K (a negative eigenvalue, whose
