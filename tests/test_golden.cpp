@@ -188,6 +188,16 @@ const std::pair<const char *, const char *> edge_cases[] = {
     {"damping_as_percent", "1 386 0 772 200 -100 100 5 5 0 0 1 0\n"},
     {"growth_leaves_double_range", "2 1 0 1 2 -1 1e6 0.05 -20 0 0 1 1\n"},
     {"fourteen_answers", "1 386 0 0 772 200 -100 100 0.05 0.05 0 0 1 0\n"},
+    // Each at the edge of one rule of the eigen-solution: det K rounding a hair off zero is
+    // still a free mass; equal diagonals keep symmetric modes however close the frequencies;
+    // a gap within the rounding of the data; K proportional to M, whose discriminant rounds
+    // below zero; a lower root that must not pass the upper; a mode that leaves mass 2 at rest.
+    {"det_k_rounds_sqrt2", "2 1 0 1 1 -1.4142135623730938 2 0.05 0.05 0 0 1 0\n"},
+    {"symmetric_pair_close", "2 1.1 0 1.1 7 1e-13 7 0.05 0.05 0 0 1 0\n"},
+    {"gap_within_rounding", "2 1 0 1 1 1e-14 1 0.05 0.05 0 0 1 0\n"},
+    {"proportional_coupled", "2 1.53 0.32 4.75 3.825 0.8 11.875 -0.05 0.05 0 0 1 0\n"},
+    {"lower_root_capped", "2 4.81 -0.69 1.18 57.72 -8.28 14.16 0.05 0.05 0 0 1 0\n"},
+    {"mode_leaves_mass_2", "2 2.45 -2.45 3.5 73.5 -73.5 105 0.05 0.05 0 0 1 0\n"},
 };
 
 const char *const whole_examples[] = {"english_two_mass", "metric_identity"};
