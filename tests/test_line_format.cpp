@@ -338,6 +338,19 @@ TEST(ResponseLine, WiderTimeFieldsMatchPrintf) {
             check(b, decimals);
             check(std::nextafter(b, 0.0), decimals);
             check(std::nextafter(b, HUGE_VAL), decimals);
+            // Exact ties up to exponent 20: (10 D + 5) 10^j with D of decimals + 1 digits is
+            // (2 D + 1) 5^(j+1) 2^j, a double while the odd factor stays below 2^53.
+            std::uint64_t low = 1;
+            for (int k = 0; k < decimals; ++k) low *= 10;
+            std::uint64_t odd = 2 * (low + r.next() % (9 * low)) + 1;
+            const int j = int(r.in(0, 6));
+            bool fits = true;
+            for (int k = 0; k <= j && fits; ++k) fits = (odd *= 5) < (std::uint64_t(1) << 53);
+            if (!fits) continue;
+            const double tie = std::ldexp(double(odd), j);
+            check(tie, decimals);
+            check(std::nextafter(tie, 0.0), decimals);
+            check(std::nextafter(tie, HUGE_VAL), decimals);
         }
     }
     EXPECT_EQ(mismatches, 0);
