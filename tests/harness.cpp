@@ -200,6 +200,7 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         // its files; a moment later it is waiting for the answers that never come.
         for (int tries = 0; tries < 400 && open_files().size() < 7; ++tries) usleep(50 * 1000);
         usleep(200 * 1000);
+        if (setup.while_asking != nullptr) setup.while_asking(r.dir);
         kill(pid, SIGINT);
     }
     if (setup.signal_in_history != 0) {
