@@ -15,8 +15,7 @@
 // A few pieces of run state live beside the stage or service that alone uses them, not here:
 // the dialogue's input buffer and its place in the thirteen answers (input/data_input.cpp),
 // the three 128 KiB response buffers (response/time_history.cpp), the temporaries' states and
-// names (output/) and the terminal settings saved during the
-// final key wait (frame/key_wait.cpp).
+// names (output/) and the terminal settings saved during the final key wait (frame/key_wait.cpp).
 struct AnalysisRecord {
     // Run-wide constants and settings. pi and tpi exist before main's first statement.
     double pi = std::atan2(0.0, -1.0);

@@ -257,9 +257,16 @@ static int unplace(int slot, const SwapPlan &plan, SlotSwap &s) {
     case created: err = sys_replace(name, temp); break;
     case moved:
         if ((err = sys_replace(name, temp)) != 0) break;
+        // The earlier file now lives under the aside name alone, linked there or not.
         s.how = aside_only;
+        s.linked = false;
         [[fallthrough]];
-    case aside_only: err = s.linked ? sys_remove(plan.aside[slot]) : sys_replace(plan.aside[slot], name); break;
+    case aside_only:
+        // A second link goes; if even that is refused (a sticky folder, another's file), the
+        // earlier file is whole under its name all the same, and the stale sweep may remove it.
+        if (s.linked) sys_remove(plan.aside[slot]);
+        else err = sys_replace(plan.aside[slot], name);
+        break;
     case untouched: break;
     }
     if (err == 0) s.how = untouched;
