@@ -509,6 +509,40 @@ TEST(ReplacedFiles, AKillDuringTheSwapIsRepairedByTheNextRun) {
         }
 }
 
+// Each way of putting a file in place, forced by strace's fault injection: the exchange, a hard
+// link of the earlier file (no rename that exchanges or refuses to replace), and a plain rename
+// (no hard links either, as on FAT). Each puts the set in place, and each is taken back whole
+// when the rename of velox.out is refused after pelmar.out and disp.out were put in place.
+TEST(ReplacedFiles, EveryWayOfPlacingAFileIsTakenBackWhenOneRenameIsRefused) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    const char *const other = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+    const auto later = folder_of(run_program(other).dir);
+    const std::string inputs = make_temp_dir();
+    std::ofstream(inputs + "/answers") << other;
+    struct Way {
+        const char *name;
+        std::vector<std::string> faults;  // strace arguments that take the ways before it away
+        std::string refusal;              // the injection that refuses velox.out's rename
+    };
+    const Way ways[] = {
+        {"exchange", {}, "inject=renameat2:error=EPERM:when=3"},
+        {"hard link", {"-e", "inject=renameat2:error=EINVAL"}, "inject=rename:error=EPERM:when=3"},
+        {"plain rename", {"-e", "inject=renameat2:error=EINVAL", "-e", "inject=link:error=EPERM"},
+         "inject=rename:error=EPERM:when=6"}};
+    for (const Way &way : ways)
+        for (const bool refused : {false, true}) {
+            SCOPED_TRACE(std::string(way.name) + (refused ? ", velox.out refused" : ""));
+            const RunResult earlier = run_program(english_answers());
+            const auto before = folder_of(earlier.dir);
+            std::vector<std::string> wrapper = {"strace", "-f", "-o", "/dev/null"};
+            wrapper.insert(wrapper.end(), way.faults.begin(), way.faults.end());
+            if (refused) wrapper.insert(wrapper.end(), {"-e", way.refusal});
+            const pid_t tracer = start_run(earlier.dir, inputs + "/answers", wrapper);
+            EXPECT_EQ(status_of(tracer), refused ? 1 : 0);
+            EXPECT_EQ(folder_of(earlier.dir), refused ? before : later);
+        }
+}
+
 // A run killed while writing leaves its named temporaries; the next run removes them, but not
 // those of a run that is still asking for its answers in the same folder.
 TEST(ReplacedFiles, StaleTemporariesGoButALiveRunKeepsItsOwn) {
