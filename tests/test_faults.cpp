@@ -693,8 +693,8 @@ TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
 // program has ended, records its status and the terminal settings, then stays open.
 class TmuxPane {
 public:
-    // `shell_setup` runs in the pane's shell before the program starts.
-    explicit TmuxPane(const std::string &dir, const std::string &shell_setup = "") : dir_(dir) {
+    // `shell_setup` runs in the pane's shell before the program starts; the pane is `columns` wide.
+    explicit TmuxPane(const std::string &dir, const std::string &shell_setup = "", int columns = 150) : dir_(dir) {
         static int serial = 0;
         socket_ = "pelmar_test_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
         std::ofstream(dir_ + "/run.sh")
@@ -707,7 +707,7 @@ public:
             // Whatever was typed and not taken by the program would go to the shell.
             << "stty -icanon min 0 time 5; cat > pending.tmp; mv pending.tmp pending.txt\n"
             << "exec sleep 120\n";
-        started_ = tmux("-f /dev/null new-session -d -s run -x 150 -y 60 -c '" + dir_ + "' 'sh run.sh'") == 0;
+        started_ = tmux("-f /dev/null new-session -d -s run -x " + std::to_string(columns) + " -y 60 -c '" + dir_ + "' 'sh run.sh'") == 0;
         if (started_) socket_path_ = output("display-message -p '#{socket_path}'");
         while (!socket_path_.empty() && socket_path_.back() == '\n') socket_path_.pop_back();
     }
@@ -911,6 +911,17 @@ TEST(LongRecord, ProgressAtATerminalOnly) {
     ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
     EXPECT_EQ(pane.screen().find("writing the time history:"), std::string::npos) << pane.screen();
     pane.key("x");
+
+    // In 40 columns the line is the figures alone, on one row, and nothing of it stays.
+    TmuxPane narrow(make_temp_dir(), "ulimit -f 64; trap '' XFSZ\n", 40);
+    ASSERT_TRUE(narrow.started()) << "tmux could not start a session";
+    ASSERT_TRUE(narrow.screen_shows("1=English  2=metric")) << narrow.screen();
+    narrow.type(long_record);
+    narrow.key("Enter");
+    EXPECT_TRUE(narrow.screen_shows(" writing: ")) << narrow.screen();
+    ASSERT_TRUE(narrow.screen_shows("Press any key to exit.")) << narrow.screen();
+    EXPECT_EQ(narrow.screen().find("writing"), std::string::npos) << narrow.screen();
+    narrow.key("x");
 
     const RunResult piped = run_program(std::string(long_record) + "\n", "", RunSetup{{}, 64 * 1024}, 300);
     EXPECT_EQ(piped.status, 1);
