@@ -400,7 +400,8 @@ TEST(ReplacedFiles, KeepTheirPermissionBits) {
 
 // Starts the program in `dir` with the answers in the file `answers`, console and stderr
 // discarded, behind `wrapper` when one is given; returns its process id.
-pid_t start_run(const std::string &dir, const std::string &answers, std::vector<std::string> wrapper = {}) {
+pid_t start_run(const std::string &dir, const std::string &answers, std::vector<std::string> wrapper = {},
+                const char *exe = PELMAR_EXE) {
     const pid_t pid = fork();
     if (pid == 0) {
         const int in = open(answers.c_str(), O_RDONLY), null = open("/dev/null", O_WRONLY);
@@ -408,7 +409,7 @@ pid_t start_run(const std::string &dir, const std::string &answers, std::vector<
         dup2(in, 0);
         dup2(null, 1);
         dup2(null, 2);
-        wrapper.push_back(PELMAR_EXE);
+        wrapper.push_back(exe);
         std::vector<char *> argv;
         for (std::string &a : wrapper) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -426,8 +427,9 @@ int status_of(pid_t pid) {
 
 // Runs of four models (about twenty thousand steps each, so that their writing overlaps) start
 // together in one folder, round after round, `runs` at a time, behind `wrapper`: every run
-// completes and every round leaves the complete set of exactly one model.
-void rounds_at_once(int rounds, int runs, const std::vector<std::string> &wrapper) {
+// completes and every round leaves the complete set of exactly one model. With `write_only` the
+// folder is nobody's, mode 0333, and the runs are nobody's: "." cannot be opened to lock it.
+void rounds_at_once(int rounds, int runs, std::vector<std::string> wrapper, bool write_only = false) {
     const char *const models[4] = {"2 1 0 1 1 -0.1 2500 0.02 0.02 0 0 1 1\n", "2 2 0.5 1 3 -1 4000 0.05 0.02 0 1 0.1 0\n",
                                    "1 386 0 386 100 -50 300000 0.01 0.03 1 0 0 0\n",
                                    "2 1 0 3 2 -1 9000 0.1 0.1 0.5 -0.25 0.01 0.02\n"};
@@ -437,11 +439,19 @@ void rounds_at_once(int rounds, int runs, const std::vector<std::string> &wrappe
         std::ofstream(inputs + "/" + std::to_string(m)) << models[m];
         sets.push_back(folder_of(run_program(models[m]).dir));
     }
+    const char *exe = PELMAR_EXE;
+    if (write_only) {
+        exe = program_for_nobody().c_str();
+        ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(dir.c_str(), 0333), 0);
+        wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
     for (int round = 0; round < rounds; ++round) {
         std::vector<pid_t> pids;
-        for (int m = 0; m < runs; ++m) pids.push_back(start_run(dir, inputs + "/" + std::to_string(m), wrapper));
+        for (int m = 0; m < runs; ++m) pids.push_back(start_run(dir, inputs + "/" + std::to_string(m), wrapper, exe));
         for (pid_t pid : pids) EXPECT_EQ(status_of(pid), 0) << "round " << round;
-        const auto now = folder_of(dir);
+        auto now = folder_of(dir);
+        if (write_only) now.erase(".pelmar.lock");
         int matches = 0;
         for (const auto &set : sets) matches += now == set;
         ASSERT_EQ(matches, 1) << "round " << round << ": a mixed or incomplete set of " << now.size() << " entries";
@@ -455,6 +465,13 @@ TEST(ReplacedFiles, RunsWithTheSameProcessIdLeaveOneCompleteSet) {
     if (geteuid() != 0 || std::system("unshare -p -f true >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs root and unshare for a process-id namespace";
     rounds_at_once(5, 2, {"unshare", "-p", "-f"});
+}
+
+TEST(ReplacedFiles, RunsAtOnceInAWriteOnlyFolderLeaveOneCompleteSet) {
+    if (geteuid() != 0 || std::system("setpriv --help >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and setpriv to run as another user";
+    if (program_for_nobody().empty()) GTEST_SKIP() << "the user nobody cannot reach a copy of the program";
+    rounds_at_once(20, 4, {}, true);
 }
 
 // SIGTERM while the files are being put in place: strace holds up the second of the swaps for
