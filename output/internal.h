@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 
 // ---- The four temporaries ----------------------------------------------------------------
 //
@@ -64,9 +65,10 @@ int sys_create_new(const char *name);
 // Takes an exclusive lock on the temporary's own descriptor (POSIX flock); nothing on Windows,
 // where an open file cannot be deleted anyway.
 void sys_hold_temporary(int fd);
-// The descriptor a stream is to own; `fd` stays open beside it where a file may be renamed while
-// open (POSIX: a duplicate), else the stream takes `fd` itself and it becomes -1 (Windows).
-int sys_stream_descriptor(int &fd);
+// A stream writing to `fd`, or nullptr with errno. `fd` stays open beside it where a file may be
+// renamed while open (POSIX: the stream owns a duplicate), else the stream takes `fd` itself and
+// it becomes -1 (Windows). Text mode on Windows, so that lines end in CR LF.
+std::FILE *sys_open_stream(int &fd);
 void sys_close(int fd);
 // Links the unnamed file `fd` under `name`.
 int sys_name_unnamed(int fd, const char *name);

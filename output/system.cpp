@@ -36,11 +36,11 @@ int sys_create_new(const char *name) {
 
 void sys_hold_temporary(int) {}
 
-int sys_stream_descriptor(int &fd) {
+std::FILE *sys_open_stream(int &fd) {
     // A file open here cannot be renamed: the stream alone holds it, closed before the swap.
-    const int own = fd;
-    fd = -1;
-    return own;
+    std::FILE *f = _fdopen(fd, "w");
+    if (f != nullptr) fd = -1;
+    return f;
 }
 
 void sys_close(int fd) {
@@ -103,7 +103,17 @@ int sys_create_new(const char *name) {
 
 void sys_hold_temporary(int fd) { flock(fd, LOCK_EX | LOCK_NB); }
 
-int sys_stream_descriptor(int &fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 0); }
+std::FILE *sys_open_stream(int &fd) {
+    const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return nullptr;
+    std::FILE *f = fdopen(own, "w");
+    if (f == nullptr) {
+        const int err = errno;
+        close(own);
+        errno = err;
+    }
+    return f;
+}
 
 void sys_close(int fd) {
     if (fd >= 0) close(fd);

@@ -11,10 +11,6 @@
 #include <cstring>
 #include <random>
 
-#ifdef _WIN32
-#define fdopen _fdopen  // the Windows runtime's name for the POSIX call
-#endif
-
 Temporary temps[4] = {{temp_none, "", -1}, {temp_none, "", -1}, {temp_none, "", -1}, {temp_none, "", -1}};
 const char *const output_names[4] = {"pelmar.out", "disp.out", "velox.out", "accel.out"};
 
@@ -94,12 +90,8 @@ int create_temporary(int slot) {
     }
     sys_hold_temporary(fd);
     errno = 0;
-    const int own = sys_stream_descriptor(t.fd);
-    if (own >= 0) rec.pFile[slot] = fdopen(own, "w");
-    if (rec.pFile[slot] != nullptr) return 0;
-    err = errno != 0 ? errno : EMFILE;
-    if (own >= 0 && own != t.fd) sys_close(own);
-    return err;
+    rec.pFile[slot] = sys_open_stream(t.fd);
+    return rec.pFile[slot] != nullptr ? 0 : errno != 0 ? errno : EMFILE;
 }
 
 int name_temporary(int slot) {
