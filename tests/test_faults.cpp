@@ -562,17 +562,13 @@ TEST(ReplacedFiles, EveryWayOfPlacingAFileIsTakenBackWhenOneRenameIsRefused) {
         }
 }
 
-// A run killed while writing leaves its named temporaries; the next run removes them, but not
-// those of a run that is still asking for its answers in the same folder.
-TEST(ReplacedFiles, StaleTemporariesGoButALiveRunKeepsItsOwn) {
-    const RunResult earlier = run_program(english_answers());
-    const auto before = folder_of(earlier.dir);
-    int feed[2];
-    ASSERT_EQ(pipe(feed), 0);
-    const pid_t alive = fork();
-    if (alive == 0) {
+// Starts the program in `dir` with named temporaries, its answers to come through `feed`, which
+// the caller keeps open: the run creates its files and waits in the dialogue.
+pid_t start_waiting_run(const std::string &dir, const int (&feed)[2]) {
+    const pid_t pid = fork();
+    if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
-        if (chdir(earlier.dir.c_str()) != 0 || null < 0) _exit(126);
+        if (chdir(dir.c_str()) != 0 || null < 0) _exit(126);
         dup2(feed[0], 0);
         dup2(null, 1);
         dup2(null, 2);
@@ -581,23 +577,34 @@ TEST(ReplacedFiles, StaleTemporariesGoButALiveRunKeepsItsOwn) {
         execl(PELMAR_EXE, PELMAR_EXE, static_cast<char *>(nullptr));
         _exit(127);
     }
-    close(feed[0]);
+    return pid;
+}
+
+// A run killed outright leaves its named temporaries; the next run removes them, but not those
+// of a run that is still asking for its answers in the same folder.
+TEST(ReplacedFiles, StaleTemporariesGoButALiveRunKeepsItsOwn) {
+    const RunResult earlier = run_program(english_answers());
+    const auto before = folder_of(earlier.dir);
     auto hidden = [&] {
         std::size_t n = 0;
         for (const auto &e : folder_of(earlier.dir)) n += e.first.size() > 4 && e.first.compare(e.first.size() - 4, 4, ".tmp") == 0;
         return n;
     };
+    int alive_feed[2], killed_feed[2];
+    ASSERT_EQ(pipe2(alive_feed, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(killed_feed, O_CLOEXEC), 0);
+    const pid_t alive = start_waiting_run(earlier.dir, alive_feed);
     for (int tries = 0; tries < 500 && hidden() < 4; ++tries) usleep(10000);
-    ASSERT_EQ(hidden(), 4u);
-    RunSetup killed;
-    killed.signal_in_history = SIGKILL;
-    killed.in_child = named_temporaries;
-    EXPECT_EQ(run_program(million_steps, earlier.dir, killed).status, 128 + SIGKILL);
+    const pid_t killed = start_waiting_run(earlier.dir, killed_feed);
+    for (int tries = 0; tries < 500 && hidden() < 8; ++tries) usleep(10000);
+    ASSERT_EQ(hidden(), 8u);
+    kill(killed, SIGKILL);
+    EXPECT_EQ(status_of(killed), 128 + SIGKILL);
     EXPECT_EQ(hidden(), 8u);
     EXPECT_EQ(run_program("2 x\n", earlier.dir).status, 3);
     EXPECT_EQ(hidden(), 4u) << "the live run's temporaries must stay, the killed run's go";
-    close(feed[1]);  // the live run's input ends: it stops and removes its own
-    EXPECT_EQ(status_of(alive), 3);
+    for (int fd : {alive_feed[0], alive_feed[1], killed_feed[0], killed_feed[1]}) close(fd);
+    EXPECT_EQ(status_of(alive), 3);  // its input ended: it stopped and removed its own
     EXPECT_EQ(folder_of(earlier.dir), before);
 }
 
