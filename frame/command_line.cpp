@@ -1,8 +1,11 @@
-// The command line: options, the answers file, the output folder and the record's length.
+// The command line (options, the answers file, the output folder, the record's length) and the
+// console's last check.
 #include "frame/frame.h"
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -195,4 +198,16 @@ int answer_arguments(int argc, char **argv) {
         return 2;
     }
     return -1;
+}
+
+bool console_written() {
+#ifdef SIGPIPE
+    // A console that went away (`| head -1`) is a failed write, said on stderr; not a silent end.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    std::fprintf(stderr, "pelmar_initial: cannot write to the console: %s\n",
+                 std::strerror(errno != 0 ? errno : EIO));
+    return false;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "output/output.h"
+
 // Everything one stage hands to another, and the state of the four output files. Stages take
 // no arguments and return nothing: each reads what the earlier stages left here and writes its
 // own results back. Matrices are 2x2, row-major, [row][column]; index 0 and 1 stand for mass
@@ -12,9 +14,8 @@
 //
 // A few pieces of run state live beside the stage or service that alone uses them, not here:
 // the dialogue's input buffer and its place in the thirteen answers (input/data_input.cpp),
-// the three 128 KiB response buffers (response/time_history.cpp), the signal mask held while
-// the files are put in place (frame/driver.cpp) and the terminal settings saved during the
-// final key wait (frame/key_wait.cpp).
+// the three 128 KiB response buffers (response/time_history.cpp), the temporaries' states and
+// names (output/) and the terminal settings saved during the final key wait (frame/key_wait.cpp).
 struct AnalysisRecord {
     // Run-wide constants and settings. pi and tpi exist before main's first statement.
     double pi = std::atan2(0.0, -1.0);
@@ -92,12 +93,9 @@ struct AnalysisRecord {
     std::int32_t i = 0, j = 0, kk = 0;
 
     // Output: report, displacement, velocity and acceleration files, in that order. The streams
-    // write to temporaries; only a run whose four files are complete puts them in place of the
-    // earlier ones, so a run that stops early leaves the earlier results as they were. A
-    // temporary's hidden name is empty while it has none (an unnamed file on Linux); a signal
-    // removes every name it finds here.
+    // write to temporaries (output/); only a run whose four files are complete puts them in
+    // place of the earlier ones, so a run that stops early leaves the earlier results as they were.
     char filename[4][260] = {};
-    char tempname[4][260] = {};
     std::FILE *pFile[4] = {};
     // errno of the first failed write to each file, by slot (0 while none failed): a full disk
     // is reported when the files are closed, not lost.
@@ -123,26 +121,7 @@ void note_write_error(int slot, int err);
 // Returns the exit status of a run that ends here (0 after --help or --version, 2 for a
 // wrong argument or an answers file or folder that cannot be used), -1 when the run goes on.
 int answer_arguments(int argc, char **argv);
-
-// Driver services (frame/driver.cpp).
-// Creates the four files as temporaries, after checking that each file name can be replaced.
-// False after one stderr line naming the file and the reason; nothing is left.
-bool open_output_files();
-// Flushes and closes all four; if every write succeeded, puts them in place of the earlier
-// files, all four or none, otherwise removes them. False after a stderr line per failure and a
-// last one saying that the earlier results are kept.
-bool close_output_files();
-// Closes and removes the four temporaries, for a run that ends before its results exist; the
-// earlier files stay as they were. Says nothing; the caller tells why.
-void abandon_output_files();
-// Flushes the console; false after one stderr line if any write to it failed.
+// Flushes the console; false after one stderr line if any write to it failed, a closed pipe
+// included (SIGPIPE is ignored from the first flush, or from the opening of the files, on).
 bool console_written();
-// Installs, once for the whole run, the one handler of the signals that can end a run early
-// (Ctrl-C, a kill, a hang-up; on POSIX also quit, a broken pipe and a file-size limit): it
-// removes the named temporaries, gives the terminal back and lets the signal end the run. A
-// signal ignored by whoever started the run stays ignored.
-void catch_ending_signals();
-// The final pause (frame/key_wait.cpp): one key without echo on a terminal; at once otherwise.
-void wait_for_key();
-// Puts back the terminal settings the key wait changed, if it changed them; async-signal-safe.
-void restore_terminal();
+// The output files, the ending signals and the key wait are declared in output/output.h.

@@ -27,7 +27,8 @@ void restore_terminal() {}
 #include <unistd.h>
 
 // Terminal settings in force before the key wait, and whether the wait has changed them: the
-// one signal handler (frame/driver.cpp) puts them back however the wait ends.
+// one signal handler (output/temporaries.cpp), installed before the dialogue, puts them back
+// however the wait ends.
 static struct termios saved_tty;
 static volatile std::sig_atomic_t tty_changed = 0;
 
@@ -45,7 +46,6 @@ void wait_for_key() {
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    catch_ending_signals();
     tty_changed = 1;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
         char key;

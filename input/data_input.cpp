@@ -159,6 +159,20 @@ void stop(const char *name, const char *what) {
                  place, name, what);
 }
 
+// `text` as it is quoted back: a control byte (an escape sequence that would erase the line, a
+// carriage return) shown as \x1b and the like, never sent raw to the terminal.
+const char *shown(const char *text, char (&out)[4 * answer_max]) {
+    std::size_t at = 0;
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c != '\0'; ++c) {
+        if (*c < 0x20 || *c == 0x7f)
+            at += static_cast<std::size_t>(std::snprintf(out + at, sizeof out - at, "\\x%02x", *c));
+        else
+            out[at++] = static_cast<char>(*c);
+    }
+    out[at] = '\0';
+    return out;
+}
+
 // Prints `prompt` and reads answer `name`, as described at `refusal`. At a terminal an answer
 // that is not a number is named with what was typed, the rest of its line is dropped (the
 // answers after a typo were meant for other prompts) and the prompt comes again. From a file
@@ -168,17 +182,18 @@ void answer(const char *name, const char *prompt, long *whole, double *real) {
     ++place;
     std::fputs(prompt, stdout);
     char text[answer_max];
-    char what[answer_max + 64];
+    char quoted[4 * answer_max];
+    char what[sizeof quoted + 64];
     bool line_ended = false;
     while (next_word(text, line_ended)) {
         const char *const why = refusal(text, whole, real);
         if (why == nullptr) return;
         if (!at_terminal) {
-            std::snprintf(what, sizeof what, "'%s' %s", text, why);
+            std::snprintf(what, sizeof what, "'%s' %s", shown(text, quoted), why);
             stop(name, what);
             return;
         }
-        std::printf("\n '%s' %s: type it again\n", text, why);
+        std::printf("\n '%s' %s: type it again\n", shown(text, quoted), why);
         for (int c = line_ended ? '\n' : next_char(); c != '\n' && c != EOF; c = next_char()) {
         }
         std::fputs(prompt, stdout);

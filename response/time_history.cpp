@@ -12,6 +12,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #endif
@@ -79,8 +80,23 @@ static double response_bytes(std::int32_t steps, int time_decimals) {
 struct Progress {
     bool terminal = false;
     bool shown = false;
+    int width = 0;  // characters of the line last shown
     std::chrono::steady_clock::time_point start;
 };
+
+// Columns of the terminal on stderr, 80 when it does not say. The line stays one column short
+// of it: a line that fills or wraps the last column leaves rows that \r cannot rewrite.
+static int terminal_columns() {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    struct winsize size {};
+    if (ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+    return 80;
+}
 
 static void show_progress(Progress &p, std::int32_t s, std::int32_t steps) {
     if (!p.shown && std::chrono::steady_clock::now() - p.start < std::chrono::seconds(1)) return;
@@ -89,8 +105,17 @@ static void show_progress(Progress &p, std::int32_t s, std::int32_t steps) {
     for (const ResponseWriter &w : writers) bytes += w.written + w.used;
     char size[32];
     size_text(size, static_cast<double>(bytes));
-    std::fprintf(stderr, "\r pelmar_initial: writing the time history: %3d %%, %s written   ",
-                 static_cast<int>(100.0 * s / steps), size);
+    char line[128];
+    const int percent = static_cast<int>(100.0 * s / steps);
+    const int room = terminal_columns() - 1;
+    int width = std::snprintf(line, sizeof line, " pelmar_initial: writing the time history: %3d %%, %s written",
+                              percent, size);
+    // A narrow terminal gets the figures alone, cut if even they do not fit.
+    if (width > room) width = std::snprintf(line, sizeof line, " writing: %3d %%, %s", percent, size);
+    if (width > room) width = room > 0 ? room : 0;
+    // Spaces over what a longer earlier line left.
+    std::fprintf(stderr, "\r%.*s%*s", width, line, p.width > width ? p.width - width : 0, "");
+    p.width = width;
     std::fflush(stderr);
 }
 
@@ -261,7 +286,7 @@ void time_history() {
         if ((s & 0xffff) == 0xffff && progress.terminal) show_progress(progress, s, steps);
     }
     if (progress.shown) {
-        std::fprintf(stderr, "\r%79s\r", "");
+        std::fprintf(stderr, "\r%*s\r", progress.width, "");
         std::fflush(stderr);
     }
 

@@ -196,10 +196,12 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
     };
     if (piped) close(feed[0]);
     if (setup.interrupt) {
-        // Seven descriptors (the console's three and the four files): the run has started on
-        // its files; a moment later it is waiting for the answers that never come.
-        for (int tries = 0; tries < 400 && open_files().size() < 7; ++tries) usleep(50 * 1000);
+        // Eleven descriptors (the console's three, and each of the four files twice: its own,
+        // which holds its lock, and its stream's): the run has its files; a moment later it is
+        // waiting for the answers that never come.
+        for (int tries = 0; tries < 400 && open_files().size() < 11; ++tries) usleep(50 * 1000);
         usleep(200 * 1000);
+        if (setup.while_asking != nullptr) setup.while_asking(r.dir);
         kill(pid, SIGINT);
     }
     if (setup.signal_in_history != 0) {

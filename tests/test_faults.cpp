@@ -17,8 +17,13 @@
 #include <map>
 #include <string>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <vector>
 #include <unistd.h>
@@ -33,7 +38,9 @@ std::map<std::string, std::string> folder_of(const std::string &dir) {
     std::map<std::string, std::string> entries;
     for (const auto &e : std::filesystem::directory_iterator(dir)) {
         const std::string name = e.path().filename().string();
-        entries[name] = e.is_directory() ? "<folder>" : read_file(e.path().string());
+        entries[name] = e.is_directory()       ? "<folder>"
+                        : e.is_regular_file() ? read_file(e.path().string())
+                                              : "<not a file>";  // a FIFO is never opened
     }
     return entries;
 }
@@ -70,6 +77,7 @@ struct FaultCase {
     const char *typed = nullptr;          // the answers, when not the faultless ones below
     const char *disk_size = nullptr;      // the folder is a tmpfs of this size (root only)
     bool needs_root = false;              // the folder is set up as root for another user's run
+    bool fat = false;                     // the folder is a FAT file system mounted through FUSE
 };
 
 const char *const kept_line = "no file was replaced; the earlier results are kept";
@@ -82,7 +90,71 @@ const char *const growing_mode = "2 1 0 1 2 -1 2 0.02 -0.1 0.5 -0.25 0.01 0.02\n
 // The run as the unprivileged user "nobody", who may write every earlier file but, in the
 // sticky folder SurviveARunThatDoesNotFinish prepares, not rename over the two that root owns.
 void as_nobody() {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+}
+
+int status_of(pid_t pid);
+
+// The program copied where "nobody" can reach it: the checkout may lie in a folder that only its
+// owner may enter. Empty when even the temporary folder is out of nobody's reach.
+const std::string &program_for_nobody() {
+    static const std::string exe = [] {
+        const std::string dir = make_temp_dir(), copy = dir + "/pelmar_initial";
+        std::error_code ec;
+        std::filesystem::copy_file(PELMAR_EXE, copy, ec);
+        if (ec || chmod(dir.c_str(), 0755) != 0 || chmod(copy.c_str(), 0755) != 0) return std::string();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            as_nobody();
+            _exit(access(copy.c_str(), X_OK) == 0 ? 0 : 1);
+        }
+        return status_of(pid) == 0 ? copy : std::string();
+    }();
+    return exe;
+}
+
+void named_temporaries() { setenv("PELMAR_TEST_NAMED_TEMPORARIES", "1", 1); }
+
+// What a check made while the run was asking found wrong; empty when all was well.
+std::string found_while_asking;
+
+// While a run with named temporaries waits for its answers, "nobody" tries to open each of them.
+void others_try_to_read(const std::string &dir) {
+    found_while_asking.clear();
+    chmod(dir.c_str(), 0755);
+    int hidden = 0;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name[0] != '.' || name.size() < 4 || name.compare(name.size() - 4, 4, ".tmp") != 0) continue;
+        ++hidden;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            as_nobody();
+            _exit(open(e.path().c_str(), O_RDONLY) >= 0 ? 1 : 0);
+        }
+        if (status_of(pid) != 0) found_while_asking += name + " was readable by another user; ";
+    }
+    if (hidden != 4) found_while_asking += std::to_string(hidden) + " hidden temporaries, not 4; ";
+}
+
+// A console that went away: standard output is a pipe whose reading end is closed (`| true`).
+void console_pipe_closed() {
+    int p[2];
+    if (pipe(p) != 0 || dup2(p[1], 1) < 0) _exit(126);
+    close(p[0]);
+    close(p[1]);
+}
+
+// Seven descriptors in all: the three standard ones and four more.
+void seven_descriptors() {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    const rlimit limit = {7, 7};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+}
+
+// The run starts in a folder that has been removed.
+void in_a_deleted_folder() {
+    if (mkdir("gone", 0700) != 0 || chdir("gone") != 0 || rmdir("../gone") != 0) _exit(126);
 }
 
 // A case is shown by its name in the test log, not as a dump of its bytes.
@@ -111,6 +183,26 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"OneRenameRefused", {{}, 0, nullptr, false, false, 0, as_nobody}, 1, {"velox.out", kept_line},
                   "Operation not permitted", {}, false, nullptr, nullptr, true},
         FaultCase{"FolderNamedAccelOut", {}, 1, {"accel.out"}, "Is a directory", {}, false},
+        // A FIFO at the report's name is judged by its type: never opened, so its reader sees nothing.
+        FaultCase{"FifoNamedPelmarOut", {}, 1, {"pelmar.out"}, "not a regular file", {}, false},
+        FaultCase{"TooFewDescriptors", {{}, 0, nullptr, false, false, 0, seven_descriptors}, 1, {"cannot create"},
+                  "Too many open files", {}, false},
+        FaultCase{"DeletedFolder", {{}, 0, nullptr, false, false, 0, in_a_deleted_folder}, 1,
+                  {"cannot create pelmar.out"}, "the current folder has been deleted", {}, false},
+        // A USB stick: no exchange, no rename that refuses to replace, no hard links; the plain
+        // rename does it (and the temporaries are named ones: FUSE has no unnamed files).
+        FaultCase{"FatFolder", {}, 0, {}, "", {"Press any key"}, true, nullptr, nullptr, false, true},
+        // Named temporaries stay private until complete: another user cannot open one while the
+        // run asks for its answers.
+        FaultCase{"NamedTemporariesArePrivate", {{}, 0, nullptr, true, false, 0, named_temporaries, others_try_to_read},
+                  128 + SIGINT, {}, "", {}, false, "2 1 0 1\n", nullptr, true},
+        // `| true`: the console's end is a failed write with its line, not a silent SIGPIPE; the
+        // files are still written.
+        FaultCase{"ConsolePipeClosed", {{}, 0, nullptr, false, false, 0, console_pipe_closed}, 1, {"console"},
+                  "Broken pipe", {}, true},
+        // A control byte in a refused answer is shown escaped: raw, ESC[2K would erase the line.
+        FaultCase{"ControlBytesInAnAnswer", {}, 3, {"answer 2 (m11): '\\x1b[2K1' is not a number"}, kept,
+                  {"Enter m11 (kg)\n"}, false, "2 \x1b[2K1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
         FaultCase{"ConsoleOnFullDevice", {{}, 0, "/dev/full"}, 1, {"console"}, "No space left", {}, true},
         FaultCase{"Help", {{"--help"}}, 0, {}, "",
                   {"unit system", "m11", "m12", "m22", "k11", "k12", "k22", "mode 1", "mode 2",
@@ -206,13 +298,26 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
     const FaultCase &c = GetParam();
     if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root to set up another user's folder";
+    const char *exe = PELMAR_EXE;
+    if (c.needs_root && (exe = program_for_nobody().c_str())[0] == '\0')
+        GTEST_SKIP() << "the user nobody cannot reach a copy of the program in " << make_temp_dir();
     std::string dir;
     struct Unmount {
         std::string at;
         ~Unmount() {
-            if (!at.empty()) std::system(("umount '" + at + "'").c_str());
+            if (!at.empty()) std::system(("umount '" + at + "' || fusermount -u '" + at + "'").c_str());
         }
     } unmount;
+    if (c.fat) {
+        if (getuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0)
+            GTEST_SKIP() << "a FAT folder needs root and /dev/fuse";
+        const std::string image = make_temp_dir() + "/fat.img";
+        dir = make_temp_dir();
+        if (std::system(("truncate -s 16M '" + image + "' && mkfs.vfat '" + image + "' >/dev/null && fusefat -o rw+ '" +
+                         image + "' '" + dir + "' >/dev/null 2>&1").c_str()) != 0)
+            GTEST_SKIP() << "cannot mount a FAT image through FUSE (needs dosfstools and fusefat)";
+        unmount.at = dir;
+    }
     if (c.disk_size != nullptr) {
         if (getuid() != 0) GTEST_SKIP() << "a small disk needs root to mount a tmpfs";
         dir = make_temp_dir();
@@ -225,6 +330,13 @@ TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
         ASSERT_EQ(std::remove((dir + "/accel.out").c_str()), 0);
         ASSERT_EQ(mkdir((dir + "/accel.out").c_str(), 0755), 0);
     }
+    int watch = -1;
+    if (std::string(c.name) == "FifoNamedPelmarOut") {
+        ASSERT_EQ(std::remove((dir + "/pelmar.out").c_str()), 0);
+        ASSERT_EQ(mkfifo((dir + "/pelmar.out").c_str(), 0644), 0);
+        watch = inotify_init1(IN_NONBLOCK);
+        ASSERT_GE(inotify_add_watch(watch, (dir + "/pelmar.out").c_str(), IN_OPEN), 0);
+    }
     if (std::string(c.name) == "OneRenameRefused") {
         // A sticky folder open to all: nobody owns the first two files, root the last two,
         // which nobody may write (so the check before the dialogue passes) but not replace.
@@ -236,7 +348,14 @@ TEST_P(EarlierResults, SurviveARunThatDoesNotFinish) {
     }
     const auto before = folder_of(dir);
     const char *const typed = c.typed != nullptr ? c.typed : "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
-    const RunResult r = run_program(typed, dir, c.setup);
+    const RunResult r = run_program(typed, dir, c.setup, 60, exe);
+    if (watch >= 0) {
+        char event[256];
+        EXPECT_LT(read(watch, event, sizeof event), 0) << "the FIFO was opened";
+        close(watch);
+    }
+    EXPECT_EQ(found_while_asking, "");
+    found_while_asking.clear();
 
     EXPECT_EQ(r.status, c.status) << r.err;
     const auto err = expected::lines_of(r.err);
@@ -270,6 +389,7 @@ void plant_links_at_predictable_names() {
         for (const std::string &at : {n + "." + pid + ".tmp", n + ".tmp", "." + n, "." + n + ".tmp", n + "~"})
             if (symlink(victim.c_str(), at.c_str()) != 0) _exit(126);
     if (symlink(victim.c_str(), ".pelmar.lock") != 0) _exit(126);
+    if (symlink(victim.c_str(), ".pelmar.swap") != 0) _exit(126);
 }
 
 TEST(ReplacedFiles, LinksAtPredictableNamesAreNeitherFollowedNorReplaced) {
@@ -317,7 +437,8 @@ TEST(ReplacedFiles, KeepTheirPermissionBits) {
 
 // Starts the program in `dir` with the answers in the file `answers`, console and stderr
 // discarded, behind `wrapper` when one is given; returns its process id.
-pid_t start_run(const std::string &dir, const std::string &answers, std::vector<std::string> wrapper = {}) {
+pid_t start_run(const std::string &dir, const std::string &answers, std::vector<std::string> wrapper = {},
+                const char *exe = PELMAR_EXE) {
     const pid_t pid = fork();
     if (pid == 0) {
         const int in = open(answers.c_str(), O_RDONLY), null = open("/dev/null", O_WRONLY);
@@ -325,7 +446,7 @@ pid_t start_run(const std::string &dir, const std::string &answers, std::vector<
         dup2(in, 0);
         dup2(null, 1);
         dup2(null, 2);
-        wrapper.push_back(PELMAR_EXE);
+        wrapper.push_back(exe);
         std::vector<char *> argv;
         for (std::string &a : wrapper) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -343,8 +464,9 @@ int status_of(pid_t pid) {
 
 // Runs of four models (about twenty thousand steps each, so that their writing overlaps) start
 // together in one folder, round after round, `runs` at a time, behind `wrapper`: every run
-// completes and every round leaves the complete set of exactly one model.
-void rounds_at_once(int rounds, int runs, const std::vector<std::string> &wrapper) {
+// completes and every round leaves the complete set of exactly one model. With `write_only` the
+// folder is nobody's, mode 0333, and the runs are nobody's: "." cannot be opened to lock it.
+void rounds_at_once(int rounds, int runs, std::vector<std::string> wrapper, bool write_only = false) {
     const char *const models[4] = {"2 1 0 1 1 -0.1 2500 0.02 0.02 0 0 1 1\n", "2 2 0.5 1 3 -1 4000 0.05 0.02 0 1 0.1 0\n",
                                    "1 386 0 386 100 -50 300000 0.01 0.03 1 0 0 0\n",
                                    "2 1 0 3 2 -1 9000 0.1 0.1 0.5 -0.25 0.01 0.02\n"};
@@ -354,11 +476,19 @@ void rounds_at_once(int rounds, int runs, const std::vector<std::string> &wrappe
         std::ofstream(inputs + "/" + std::to_string(m)) << models[m];
         sets.push_back(folder_of(run_program(models[m]).dir));
     }
+    const char *exe = PELMAR_EXE;
+    if (write_only) {
+        exe = program_for_nobody().c_str();
+        ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(dir.c_str(), 0333), 0);
+        wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
     for (int round = 0; round < rounds; ++round) {
         std::vector<pid_t> pids;
-        for (int m = 0; m < runs; ++m) pids.push_back(start_run(dir, inputs + "/" + std::to_string(m), wrapper));
+        for (int m = 0; m < runs; ++m) pids.push_back(start_run(dir, inputs + "/" + std::to_string(m), wrapper, exe));
         for (pid_t pid : pids) EXPECT_EQ(status_of(pid), 0) << "round " << round;
-        const auto now = folder_of(dir);
+        auto now = folder_of(dir);
+        if (write_only) now.erase(".pelmar.lock");
         int matches = 0;
         for (const auto &set : sets) matches += now == set;
         ASSERT_EQ(matches, 1) << "round " << round << ": a mixed or incomplete set of " << now.size() << " entries";
@@ -374,13 +504,22 @@ TEST(ReplacedFiles, RunsWithTheSameProcessIdLeaveOneCompleteSet) {
     rounds_at_once(5, 2, {"unshare", "-p", "-f"});
 }
 
+TEST(ReplacedFiles, RunsAtOnceInAWriteOnlyFolderLeaveOneCompleteSet) {
+    if (geteuid() != 0 || std::system("setpriv --help >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and setpriv to run as another user";
+    if (program_for_nobody().empty()) GTEST_SKIP() << "the user nobody cannot reach a copy of the program";
+    rounds_at_once(20, 4, {}, true);
+}
+
 // SIGTERM while the files are being put in place: strace holds up the second of the swaps for
-// half a second, and the signal comes once the first file is in place. It waits until all
-// four are, then ends the run.
-TEST(ReplacedFiles, ATermSignalWhileTheFilesArePutInPlaceWaitsUntilTheyAre) {
+// half a second, and the signal comes once the first file is in place. It waits until the swap
+// has gone as far as it goes, which is then taken back: a run ended by a signal keeps the
+// earlier files, as the README says.
+TEST(ReplacedFiles, ATermSignalWhileTheFilesArePutInPlaceKeepsTheEarlierSet) {
     if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
     const char *const other = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
     const RunResult earlier = run_program(english_answers());
+    const auto before = folder_of(earlier.dir);
     const auto later = folder_of(run_program(other).dir);
     const std::string inputs = make_temp_dir();
     std::ofstream(inputs + "/answers") << other;
@@ -393,7 +532,216 @@ TEST(ReplacedFiles, ATermSignalWhileTheFilesArePutInPlaceWaitsUntilTheyAre) {
     const std::string me = std::to_string(tracer);
     kill(std::stoi(read_file("/proc/" + me + "/task/" + me + "/children")), SIGTERM);
     EXPECT_EQ(status_of(tracer), 128 + SIGTERM);
-    EXPECT_EQ(folder_of(earlier.dir), later);
+    EXPECT_EQ(folder_of(earlier.dir), before);
+}
+
+// SIGKILL at each of the four renames of the swap (strace's fault injection), with unnamed and
+// with named temporaries: the next run, though its own answers stop it, first finishes the
+// killed run's swap and says so; the folder then holds the killed run's set and nothing else.
+TEST(ReplacedFiles, AKillDuringTheSwapIsRepairedByTheNextRun) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    const char *const other = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+    const auto later = folder_of(run_program(other).dir);
+    const std::string inputs = make_temp_dir();
+    std::ofstream(inputs + "/answers") << other;
+    for (const char *temporaries : {"PELMAR_UNNAMED=1", "PELMAR_TEST_NAMED_TEMPORARIES=1"})
+        for (int when = 1; when <= 4; ++when) {
+            SCOPED_TRACE(std::string(temporaries) + ", killed at rename " + std::to_string(when));
+            const RunResult earlier = run_program(english_answers());
+            const pid_t tracer = start_run(earlier.dir, inputs + "/answers",
+                                           {"env", temporaries, "strace", "-f", "-o", "/dev/null", "-e", "trace=renameat2",
+                                            "-e", "inject=renameat2:signal=KILL:when=" + std::to_string(when)});
+            ASSERT_EQ(status_of(tracer), 128 + SIGKILL);
+            EXPECT_NE(folder_of(earlier.dir), later);
+            const RunResult next = run_program("2 x\n", earlier.dir);
+            EXPECT_EQ(next.status, 3);
+            const auto err = expected::lines_of(next.err);
+            ASSERT_EQ(err.size(), 2u) << next.err;
+            EXPECT_NE(err[0].find("was killed while it put its files in place; its set is now complete"),
+                      std::string::npos) << err[0];
+            EXPECT_EQ(folder_of(earlier.dir), later);
+        }
+}
+
+// Each way of putting a file in place, forced by strace's fault injection: the exchange, a hard
+// link of the earlier file (no rename that exchanges or refuses to replace), and a plain rename
+// (no hard links either, as on FAT). Each puts the set in place, and each is taken back whole
+// when the rename of velox.out is refused after pelmar.out and disp.out were put in place.
+TEST(ReplacedFiles, EveryWayOfPlacingAFileIsTakenBackWhenOneRenameIsRefused) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    const char *const other = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+    const auto later = folder_of(run_program(other).dir);
+    const std::string inputs = make_temp_dir();
+    std::ofstream(inputs + "/answers") << other;
+    struct Way {
+        const char *name;
+        std::vector<std::string> faults;  // strace arguments that take the ways before it away
+        std::string refusal;              // the injection that refuses velox.out's rename
+    };
+    const Way ways[] = {
+        {"exchange", {}, "inject=renameat2:error=EPERM:when=3"},
+        {"hard link", {"-e", "inject=renameat2:error=EINVAL"}, "inject=rename:error=EPERM:when=3"},
+        {"plain rename", {"-e", "inject=renameat2:error=EINVAL", "-e", "inject=link:error=EPERM"},
+         "inject=rename:error=EPERM:when=6"}};
+    for (const Way &way : ways)
+        for (const bool refused : {false, true}) {
+            SCOPED_TRACE(std::string(way.name) + (refused ? ", velox.out refused" : ""));
+            const RunResult earlier = run_program(english_answers());
+            const auto before = folder_of(earlier.dir);
+            // The leak checker of a sanitizer build cannot work under a tracer: it would end a
+            // run that completes with status 1.
+            std::vector<std::string> wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null"};
+            wrapper.insert(wrapper.end(), way.faults.begin(), way.faults.end());
+            if (refused) wrapper.insert(wrapper.end(), {"-e", way.refusal});
+            const pid_t tracer = start_run(earlier.dir, inputs + "/answers", wrapper);
+            EXPECT_EQ(status_of(tracer), refused ? 1 : 0);
+            EXPECT_EQ(folder_of(earlier.dir), refused ? before : later);
+        }
+}
+
+// Starts the program in `dir` with named temporaries, its answers to come through `feed`, which
+// the caller keeps open: the run creates its files and waits in the dialogue.
+pid_t start_waiting_run(const std::string &dir, const int (&feed)[2]) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (chdir(dir.c_str()) != 0 || null < 0) _exit(126);
+        dup2(feed[0], 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        close(feed[1]);
+        named_temporaries();
+        execl(PELMAR_EXE, PELMAR_EXE, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+// A run killed outright leaves its named temporaries; the next run removes them, but not those
+// of a run that is still asking for its answers in the same folder.
+TEST(ReplacedFiles, StaleTemporariesGoButALiveRunKeepsItsOwn) {
+    const RunResult earlier = run_program(english_answers());
+    const auto before = folder_of(earlier.dir);
+    auto hidden = [&] {
+        std::size_t n = 0;
+        for (const auto &e : folder_of(earlier.dir)) n += e.first.size() > 4 && e.first.compare(e.first.size() - 4, 4, ".tmp") == 0;
+        return n;
+    };
+    int alive_feed[2], killed_feed[2];
+    ASSERT_EQ(pipe2(alive_feed, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(killed_feed, O_CLOEXEC), 0);
+    const pid_t alive = start_waiting_run(earlier.dir, alive_feed);
+    for (int tries = 0; tries < 500 && hidden() < 4; ++tries) usleep(10000);
+    const pid_t killed = start_waiting_run(earlier.dir, killed_feed);
+    for (int tries = 0; tries < 500 && hidden() < 8; ++tries) usleep(10000);
+    ASSERT_EQ(hidden(), 8u);
+    kill(killed, SIGKILL);
+    EXPECT_EQ(status_of(killed), 128 + SIGKILL);
+    EXPECT_EQ(hidden(), 8u);
+    EXPECT_EQ(run_program("2 x\n", earlier.dir).status, 3);
+    EXPECT_EQ(hidden(), 4u) << "the live run's temporaries must stay, the killed run's go";
+    for (int fd : {alive_feed[0], alive_feed[1], killed_feed[0], killed_feed[1]}) close(fd);
+    EXPECT_EQ(status_of(alive), 3);  // its input ended: it stopped and removed its own
+    EXPECT_EQ(folder_of(earlier.dir), before);
+}
+
+// Root's run in another user's folder: each replaced file keeps its owner and group, its ACL and
+// its extended attributes, and a setuid bit is never carried over.
+TEST(ReplacedFiles, KeepTheirOwnerAclAndAttributesButNoSetuidBit) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+    const RunResult earlier = run_program(english_answers());
+    auto at = [&](const char *name) { return earlier.dir + "/" + name; };
+    for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"})
+        ASSERT_EQ(chown(at(name).c_str(), 65534, 65534), 0);
+    // user::rw-, user:1000:r--, group::r--, mask::rw-, other::---
+    const unsigned char acl[] = {2, 0, 0, 0,  1, 0, 6, 0, 255, 255, 255, 255,  2, 0, 4, 0, 232, 3, 0, 0,
+                                 4, 0, 4, 0, 255, 255, 255, 255,  16, 0, 6, 0, 255, 255, 255, 255,
+                                 32, 0, 0, 0, 255, 255, 255, 255};
+    if (setxattr(at("pelmar.out").c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0 ||
+        setxattr(at("disp.out").c_str(), "user.origin", "lab 4", 5, 0) != 0)
+        GTEST_SKIP() << "the temporary folder's file system takes no ACL or user attribute";
+    ASSERT_EQ(chmod(at("velox.out").c_str(), 06755), 0);
+    const RunResult r = run_program("2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n", earlier.dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *name : {"pelmar.out", "disp.out", "velox.out", "accel.out"}) {
+        struct stat st {};
+        ASSERT_EQ(stat(at(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u) << name;
+        EXPECT_EQ(st.st_gid, 65534u) << name;
+    }
+    unsigned char got[sizeof acl + 16];
+    ASSERT_EQ(getxattr(at("pelmar.out").c_str(), "system.posix_acl_access", got, sizeof got), ssize_t(sizeof acl));
+    EXPECT_EQ(std::memcmp(got, acl, sizeof acl), 0);
+    char origin[16] = {};
+    EXPECT_EQ(getxattr(at("disp.out").c_str(), "user.origin", origin, sizeof origin), 5);
+    EXPECT_STREQ(origin, "lab 4");
+    struct stat st {};
+    ASSERT_EQ(stat(at("velox.out").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
+// Another run holds the lock (here the test itself): after a second the run says that it waits;
+// when the lock comes free it goes on, and when it never does within the wait it gives up with
+// the earlier files. In a folder that can be written but not read, as its owner, the lock is
+// ".pelmar.lock": a run that went on unlocked there would not wait at all.
+class HeldLock : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Faults, HeldLock, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "WriteOnlyFolder" : "ReadableFolder"; });
+
+void short_lock_wait() { setenv("PELMAR_TEST_LOCK_WAIT_MS", "2000", 1); }
+void as_nobody_with_short_lock_wait() {
+    short_lock_wait();
+    as_nobody();
+}
+
+TEST_P(HeldLock, TheRunSaysItWaitsThenGoesOnOrGivesUp) {
+    const bool write_only = GetParam();
+    const char *exe = PELMAR_EXE;
+    if (write_only && geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+    if (write_only && (exe = program_for_nobody().c_str())[0] == '\0')
+        GTEST_SKIP() << "the user nobody cannot reach a copy of the program";
+    const char *const other = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n";
+    auto later = folder_of(run_program(other).dir);
+    for (const bool freed : {true, false}) {
+        SCOPED_TRACE(freed ? "the lock comes free" : "the lock stays held");
+        const std::string dir = run_program(english_answers()).dir;
+        int lock = -1;
+        if (write_only) {
+            for (const char *name : {"", "/pelmar.out", "/disp.out", "/velox.out", "/accel.out"})
+                ASSERT_EQ(chown((dir + name).c_str(), 65534, 65534), 0);
+            ASSERT_EQ(chmod(dir.c_str(), 0333), 0);
+            lock = open((dir + "/.pelmar.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0444);
+            later[".pelmar.lock"] = "";
+        } else {
+            lock = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // not inherited by the run
+        }
+        ASSERT_GE(lock, 0);
+        ASSERT_EQ(flock(lock, LOCK_EX), 0);
+        const auto before = folder_of(dir);
+        std::thread release([&] {
+            if (freed) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                close(lock);
+            }
+        });
+        RunSetup setup;
+        setup.in_child = write_only ? as_nobody_with_short_lock_wait : short_lock_wait;
+        const RunResult r = run_program(other, dir, setup, 60, exe);
+        release.join();
+        const auto err = expected::lines_of(r.err);
+        ASSERT_EQ(err.size(), freed ? 1u : 3u) << r.err;
+        EXPECT_NE(err[0].find("waiting for another run in this folder"), std::string::npos) << err[0];
+        if (freed) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(folder_of(dir), later);
+        } else {
+            close(lock);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(err[1].find("another run in this folder held them for 2 seconds"), std::string::npos) << err[1];
+            EXPECT_NE(err[2].find(kept_line), std::string::npos) << err[2];
+            EXPECT_EQ(folder_of(dir), before);
+        }
+    }
 }
 
 // Without a terminal there is no key to press: the run ends by itself after the key prompt.
@@ -408,8 +756,8 @@ TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
 // program has ended, records its status and the terminal settings, then stays open.
 class TmuxPane {
 public:
-    // `shell_setup` runs in the pane's shell before the program starts.
-    explicit TmuxPane(const std::string &dir, const std::string &shell_setup = "") : dir_(dir) {
+    // `shell_setup` runs in the pane's shell before the program starts; the pane is `columns` wide.
+    explicit TmuxPane(const std::string &dir, const std::string &shell_setup = "", int columns = 150) : dir_(dir) {
         static int serial = 0;
         socket_ = "pelmar_test_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
         std::ofstream(dir_ + "/run.sh")
@@ -422,7 +770,7 @@ public:
             // Whatever was typed and not taken by the program would go to the shell.
             << "stty -icanon min 0 time 5; cat > pending.tmp; mv pending.tmp pending.txt\n"
             << "exec sleep 120\n";
-        started_ = tmux("-f /dev/null new-session -d -s run -x 150 -y 60 -c '" + dir_ + "' 'sh run.sh'") == 0;
+        started_ = tmux("-f /dev/null new-session -d -s run -x " + std::to_string(columns) + " -y 60 -c '" + dir_ + "' 'sh run.sh'") == 0;
         if (started_) socket_path_ = output("display-message -p '#{socket_path}'");
         while (!socket_path_.empty() && socket_path_.back() == '\n') socket_path_.pop_back();
     }
@@ -627,6 +975,17 @@ TEST(LongRecord, ProgressAtATerminalOnly) {
     ASSERT_TRUE(pane.screen_shows("Press any key to exit.")) << pane.screen();
     EXPECT_EQ(pane.screen().find("writing the time history:"), std::string::npos) << pane.screen();
     pane.key("x");
+
+    // In 40 columns the line is the figures alone, on one row, and nothing of it stays.
+    TmuxPane narrow(make_temp_dir(), "ulimit -f 64; trap '' XFSZ\n", 40);
+    ASSERT_TRUE(narrow.started()) << "tmux could not start a session";
+    ASSERT_TRUE(narrow.screen_shows("1=English  2=metric")) << narrow.screen();
+    narrow.type(long_record);
+    narrow.key("Enter");
+    EXPECT_TRUE(narrow.screen_shows(" writing: ")) << narrow.screen();
+    ASSERT_TRUE(narrow.screen_shows("Press any key to exit.")) << narrow.screen();
+    EXPECT_EQ(narrow.screen().find("writing"), std::string::npos) << narrow.screen();
+    narrow.key("x");
 
     const RunResult piped = run_program(std::string(long_record) + "\n", "", RunSetup{{}, 64 * 1024}, 300);
     EXPECT_EQ(piped.status, 1);
