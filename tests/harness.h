@@ -25,7 +25,7 @@ RunResult run_program(const std::string &answers, std::string dir = "", int seco
 
 // What a run under a fault, or with arguments, changes about the plain run above.
 struct RunSetup {
-    std::vector<std::string> args;       // command-line arguments
+    std::vector<std::string> args = {};  // command-line arguments
     long file_size_limit = 0;            // bytes a file may grow to, SIGXFSZ ignored; 0: none
     const char *stdout_path = nullptr;   // standard output goes there, uncaptured
     // SIGINT while the dialogue waits for more answers: the input stays open, and the signal
