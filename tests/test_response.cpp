@@ -321,17 +321,6 @@ void files_after_time_history(std::string out[3]) {
 
 }  // namespace
 
-// 32 steps per period of the upper mode, twelve periods of the lower: for frequencies 1 and
-// sqrt(3) rad/sec that is 384 sqrt(3) = 665.1 steps.
-TEST(ResponseTimeGrid, UnitMassesEqualSprings) {
-    const double dt = two_pi / std::sqrt(3.0) / 32.0;
-    const Files f = run_files(answers(2, 1, 0, 1, 2, -1, 2, 0, 0, 0, 0, 1, 0));
-    ASSERT_EQ(f.disp.size(), 665u);
-    EXPECT_EQ(f.vel.size(), 665u);
-    EXPECT_EQ(f.acc.size(), 665u);
-    EXPECT_NEAR(f.disp.back().t, 664 * dt, 5e-6 * 664 * dt);
-}
-
 // A whole-number frequency ratio puts dur/dt on an integer, where the truncated count
 // depends on the last bit of the quotient: ratio 4 (eigenvalues 3 and 48) and ratio 3
 // (eigenvalues 5 and 45) must give the full 384 times the ratio.

@@ -120,17 +120,6 @@ TEST_F(EnglishExample, ConsoleAndReportPrintTheClosedFormValues) {
     EXPECT_TRUE(expected::prints_values(english_model(), true, run().file("pelmar.out")));
 }
 
-TEST_F(EnglishExample, ReportHoldsNoDialogue) {
-    // The closing summary repeats the run's inputs on purpose; what comes before it does not.
-    const std::string rep = expected::before_summary(run().file("pelmar.out"));
-    ASSERT_FALSE(rep.empty());
-    for (const char *piece : {"Select units", "1=English", "Assume symmetric", "Enter ",
-                              "damping ratio", "initial velocity", "initial displacement",
-                              "This program finds", "equation of motion", "Output Files",
-                              "Press any key", "(lbm)", "(in/sec)"})
-        EXPECT_EQ(rep.find(piece), std::string::npos) << piece;
-}
-
 // The response files of the English run.
 class EnglishResponse : public EnglishExample {
 protected:
