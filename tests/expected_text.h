@@ -123,10 +123,4 @@ inline bool ends_with(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// A single line of text, newline included, as a one-line message on stderr should be.
-inline bool is_one_line(const std::string &s) {
-    return !s.empty() && s.back() == '\n' && s.find('\n') == s.size() - 1;
-}
-
-
 }  // namespace expected

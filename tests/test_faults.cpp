@@ -29,7 +29,6 @@
 #include <unistd.h>
 
 using expected::ends_with;
-using expected::is_one_line;
 
 namespace {
 
@@ -43,25 +42,6 @@ std::map<std::string, std::string> folder_of(const std::string &dir) {
                                               : "<not a file>";  // a FIFO is never opened
     }
     return entries;
-}
-
-class OutputName : public ::testing::TestWithParam<const char *> {};
-
-INSTANTIATE_TEST_SUITE_P(Faults, OutputName,
-                         ::testing::Values("pelmar.out", "disp.out", "velox.out", "accel.out"));
-
-// A folder where an output file should go: nothing can be written there, so the run stops
-// before the dialogue instead of asking thirteen questions for nothing.
-TEST_P(OutputName, FolderInItsPlaceStopsBeforeTheDialogue) {
-    const std::string dir = make_temp_dir();
-    ASSERT_EQ(mkdir((dir + "/" + GetParam()).c_str(), 0755), 0);
-    const RunResult r = run_program(english_answers(), dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(is_one_line(r.err)) << r.err;
-    EXPECT_NE(r.err.find(GetParam()), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("Is a directory"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.find("Select units"), std::string::npos) << r.out;
-    EXPECT_EQ(folder_of(dir).size(), 1u) << "a temporary file was left behind";
 }
 
 // A run that cannot finish, or that is only asked about itself, in a folder holding the results
@@ -803,14 +783,6 @@ TEST_P(HeldLock, TheRunSaysItWaitsThenGoesOnOrGivesUp) {
             EXPECT_EQ(folder_of(dir), before);
         }
     }
-}
-
-// Without a terminal there is no key to press: the run ends by itself after the key prompt.
-// The time limit only guards against a hang.
-TEST(KeyWait, WithoutATerminalTheRunEndsByItself) {
-    const RunResult r = run_program(english_answers(), "", 30);
-    EXPECT_EQ(r.status, 0) << "128 + 14 means it hung until the alarm";
-    EXPECT_TRUE(ends_with(r.out, expected::key_prompt()));
 }
 
 // A private tmux server whose one pane runs the program from a script in `dir` and, once the
