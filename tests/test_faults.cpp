@@ -757,16 +757,20 @@ TEST_P(HeldLock, TheRunSaysItWaitsThenGoesOnOrGivesUp) {
             lock = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // not inherited by the run
         }
         ASSERT_GE(lock, 0);
-        ASSERT_EQ(flock(lock, LOCK_EX), 0);
+        // Held shared: a run's exclusive lock must wait for it, a shared one would not.
+        ASSERT_EQ(flock(lock, LOCK_SH), 0);
         const auto before = folder_of(dir);
+        // Freed after 3 seconds, well within the run's own 10-second wait; held, it outlasts a
+        // wait shortened to 2 seconds.
         std::thread release([&] {
             if (freed) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                std::this_thread::sleep_for(std::chrono::milliseconds(3000));
                 close(lock);
             }
         });
         RunSetup setup;
-        setup.in_child = write_only ? as_nobody_with_short_lock_wait : short_lock_wait;
+        setup.in_child = freed ? (write_only ? as_nobody : nullptr)
+                               : (write_only ? as_nobody_with_short_lock_wait : short_lock_wait);
         const RunResult r = run_program(other, dir, setup, 60, exe);
         release.join();
         const auto err = expected::lines_of(r.err);
