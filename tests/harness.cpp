@@ -151,7 +151,7 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
     std::ofstream(in_path, std::ios::binary) << answers;
     // An interrupted run, or one whose input stays open, reads a pipe whose writing end this
     // process holds until the run has ended: an interrupted one waits there for more answers.
-    const bool piped = setup.interrupt || setup.input_stays_open;
+    const bool piped = setup.interrupt || setup.input_stays_open || setup.then_typed != nullptr;
     int feed[2] = {-1, -1};
     if (piped && (pipe(feed) != 0 || write(feed[1], answers.data(), answers.size()) < 0))
         throw std::runtime_error("pipe failed");
@@ -195,14 +195,21 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
         return sizes;
     };
     if (piped) close(feed[0]);
-    if (setup.interrupt) {
+    if (setup.interrupt || setup.then_typed != nullptr) {
         // Eleven descriptors (the console's three, and each of the four files twice: its own,
         // which holds its lock, and its stream's): the run has its files; a moment later it is
         // waiting for the answers that never come.
         for (int tries = 0; tries < 400 && open_files().size() < 11; ++tries) usleep(50 * 1000);
         usleep(200 * 1000);
         if (setup.while_asking != nullptr) setup.while_asking(r.dir);
-        kill(pid, SIGINT);
+        if (setup.interrupt) {
+            kill(pid, SIGINT);
+        } else {
+            const std::string rest = setup.then_typed;
+            if (write(feed[1], rest.data(), rest.size()) < 0) throw std::runtime_error("write failed");
+            close(feed[1]);
+            feed[1] = -1;
+        }
     }
     if (setup.signal_in_history != 0) {
         auto writing = [&] {
@@ -215,7 +222,7 @@ RunResult run_program(const std::string &answers, const std::string &dir, const 
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    if (piped) close(feed[1]);
+    if (piped && feed[1] >= 0) close(feed[1]);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_file(out_path);
     r.err = read_file(err_path);

@@ -38,9 +38,10 @@ struct RunSetup {
     // Runs in the child, in the run's folder, just before the program starts (e.g. closes
     // stderr or takes another user id); it ends the child with _exit(126) if it cannot.
     void (*in_child)() = nullptr;
-    // With `interrupt`: runs in the test's process once the run waits for answers, before the
-    // signal, with the run's folder.
+    // Runs in the test's process once the run waits for answers, with the run's folder: before
+    // the signal with `interrupt`, else before the rest of the answers, `then_typed`, arrive.
     void (*while_asking)(const std::string &dir) = nullptr;
+    const char *then_typed = nullptr;
 };
 RunResult run_program(const std::string &answers, const std::string &dir, const RunSetup &setup,
                       int seconds = 60, const char *exe = PELMAR_EXE);

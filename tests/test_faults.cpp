@@ -161,6 +161,20 @@ void sticky_folder_shared_with_nobody(const std::string &dir) {
         ASSERT_EQ(chmod((dir + "/" + name).c_str(), 0666), 0);
 }
 
+// The earlier files with no report and no displacement file beside them: a refused rename must
+// take back the two files the run created, not only the ones it replaced.
+void sticky_folder_with_two_files_missing(const std::string &dir) {
+    sticky_folder_shared_with_nobody(dir);
+    for (const char *name : {"pelmar.out", "disp.out"}) ASSERT_EQ(std::remove((dir + "/" + name).c_str()), 0);
+}
+// The folder and its files given to nobody, who runs there; while the run asks, accel.out is
+// made read-only, which the run must see before it moves any file.
+void folder_of_nobody(const std::string &dir) {
+    for (const char *name : {"", "/pelmar.out", "/disp.out", "/velox.out", "/accel.out"})
+        ASSERT_EQ(chown((dir + name).c_str(), 65534, 65534), 0);
+}
+void accel_out_made_read_only(const std::string &dir) { chmod((dir + "/accel.out").c_str(), 0444); }
+
 // A case is shown by its name in the test log, not as a dump of its bytes.
 void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
 
@@ -188,6 +202,14 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{.name = "OneRenameRefused", .setup = {.in_child = as_nobody}, .status = 1,
                   .err_lines = {"velox.out", kept_line}, .err_reason = "Operation not permitted",
                   .needs_root = true, .prepare = sticky_folder_shared_with_nobody},
+        FaultCase{.name = "NewFilesTakenBackWhenARenameIsRefused", .setup = {.in_child = as_nobody}, .status = 1,
+                  .err_lines = {"velox.out", kept_line}, .err_reason = "Operation not permitted",
+                  .needs_root = true, .prepare = sticky_folder_with_two_files_missing},
+        FaultCase{.name = "FileMadeReadOnlyDuringTheDialogue",
+                  .setup = {.in_child = as_nobody, .while_asking = accel_out_made_read_only,
+                            .then_typed = "1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n"},
+                  .status = 1, .err_lines = {"accel.out", kept_line}, .err_reason = "Permission denied",
+                  .typed = "2 1 0\n", .needs_root = true, .prepare = folder_of_nobody},
         FaultCase{.name = "FolderNamedAccelOut", .status = 1, .err_lines = {"accel.out"},
                   .err_reason = "Is a directory", .prepare = folder_at_accel_out},
         // A FIFO at the report's name is judged by its type: never opened, so its reader sees nothing.
