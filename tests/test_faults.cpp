@@ -65,6 +65,10 @@ const char *const kept_line = "no file was replaced; the earlier results are kep
 
 // 998,400 steps (stiff k22, 130 MB a file): long enough to be killed while it is written.
 const char *const million_steps = "2 1 0 1 1 -0.001 6760000 0.02 0.02 0 0 1 1\n";
+// A file whose fourteenth answer comes 5000 spaces after the thirteenth, in a later block than
+// the one read with the answers: only a file read to its end (not taken for a pipe) finds it.
+const std::string spaces_then_fourteen =
+    "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02" + std::string(5000, ' ') + "0.02\n";
 // A self-excited second mode: the run completes, with one stderr line about the damping.
 const char *const growing_mode = "2 1 0 1 2 -1 2 0.02 -0.1 0.5 -0.25 0.01 0.02\n";
 
@@ -296,6 +300,11 @@ INSTANTIATE_TEST_SUITE_P(
                   .err_lines = {"damping ratio 2 is -20", "grows beyond double range"},
                   .out_has = {"Effective Modal Mass", "Press any key"},
                   .typed = "2 1 0 1 2 -1 1e6 0.05 -20 0 0 1 1\n"},
+        // 121 million steps, 17 GB, on a 2 MB disk: sized in whole gigabytes, refused at once.
+        FaultCase{.name = "SeventeenGigabytesOnASmallDisk", .status = 1,
+                  .err_lines = {"the time history has 121431462 steps; the three response files take about 17 GB",
+                                "need about 17 GB but only"},
+                  .err_reason = "GB", .typed = "2 1 0 1 1 -0.001 1e11 0.02 0.02 0 0 1 1\n", .disk_size = "2m"},
         // 1.1 million steps, 145 MB, on a 2 MB disk: told, then refused before writing.
         FaultCase{.name = "DiskTooSmallForTheRecord", .status = 1,
                   .err_lines = {"the time history has 1099608 steps; the three response files take about 145 MB",
@@ -325,6 +334,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{.name = "FourteenAnswers", .err_lines = {"after answer 13 and was ignored"},
                   .out_has = {"Press any key"}, .replaces = true,
                   .typed = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02\n0.02\n"},
+        FaultCase{.name = "FourteenAnswersAfterManySpaces", .err_lines = {"after answer 13 and was ignored"},
+                  .out_has = {"Press any key"}, .replaces = true, .typed = spaces_then_fourteen.c_str()},
         FaultCase{.name = "FourteenAnswersOpenPipe", .setup = {.input_stays_open = true},
                   .err_lines = {"after answer 13 and was ignored"}, .out_has = {"Press any key"},
                   .replaces = true, .typed = "2 1 0 1 2 -1 2 0.02 0.1 0.5 -0.25 0.01 0.02 0.02\n"},
