@@ -198,6 +198,9 @@ const std::pair<const char *, const char *> edge_cases[] = {
     {"proportional_coupled", "2 1.53 0.32 4.75 3.825 0.8 11.875 -0.05 0.05 0 0 1 0\n"},
     {"lower_root_capped", "2 4.81 -0.69 1.18 57.72 -8.28 14.16 0.05 0.05 0 0 1 0\n"},
     {"mode_leaves_mass_2", "2 2.45 -2.45 3.5 73.5 -73.5 105 0.05 0.05 0 0 1 0\n"},
+    // Uncoupled masses, either the softer: each mode moves one mass, the other printed 0.0000.
+    {"uncoupled_mass_1_softer", "2 1 0 1 1 0 4 0 0 0 0 1 1\n"},
+    {"uncoupled_mass_2_softer", "2 1 0 1 4 0 1 0 0 0 0 1 1\n"},
 };
 
 const char *const whole_examples[] = {"english_two_mass", "metric_identity"};
