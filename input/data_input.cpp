@@ -126,9 +126,9 @@ bool next_word(char (&text)[answer_max], bool &line_ended) {
 // Why `text` is not an answer, or nullptr after storing it: the unit choice, 1 or 2 written
 // as a whole number (base 10), into `whole`, else a finite number in any decimal or exponent
 // form into `real`. Any other unit choice is a slip (11 for 1, a mass typed first), not a
-// request for metric units. nan, inf and a number too large for a double (1e400) are refused. A number too
-// small for one (1e-400) is taken as the nearest double, 0 or a subnormal: in these units such
-// a value is zero for every purpose, as its writer meant it.
+// request for metric units. nan, inf and a number too large for a double (1e400) are
+// refused. A number too small for one (1e-400) is taken as the nearest double, 0 or a
+// subnormal: in these units such a value is zero for every purpose, as its writer meant it.
 const char *refusal(const char *text, long *whole, double *real) {
     char *end = nullptr;
     errno = 0;

@@ -1,4 +1,4 @@
-// Whether the model describes a real structure (if not, why), and a note on a damping ratio that looks like a slip.
+// Whether the model describes a real structure (if not, why); notes on likely slips in damping.
 #include "modal/modal.h"
 
 #include "frame/frame.h"
