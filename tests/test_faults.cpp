@@ -179,6 +179,14 @@ void folder_of_nobody(const std::string &dir) {
 }
 void accel_out_made_read_only(const std::string &dir) { chmod((dir + "/accel.out").c_str(), 0444); }
 
+// Whatever room the earlier results left on their small disk is taken by a file beside them.
+void fill_the_disk(const std::string &dir) {
+    std::ofstream filler(dir + "/filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), std::streamsize(block.size())) && filler.flush()) {
+    }
+}
+
 // A case is shown by its name in the test log, not as a dump of its bytes.
 void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
 
@@ -305,6 +313,16 @@ INSTANTIATE_TEST_SUITE_P(
                   .err_lines = {"the time history has 121431462 steps; the three response files take about 17 GB",
                                 "need about 17 GB but only"},
                   .err_reason = "GB", .typed = "2 1 0 1 1 -0.001 1e11 0.02 0.02 0 0 1 1\n", .disk_size = "2m"},
+        // Exactly a million steps is not yet a long record: no size line, the writes fail.
+        FaultCase{.name = "AMillionStepsOnASmallDisk", .setup = {.args = {"--duration", "13001.359"}}, .status = 1,
+                  .err_lines = {"pelmar.out", "disp.out", "velox.out", "accel.out", kept_line},
+                  .err_reason = "No space left", .typed = "1 386 0 772 200 -100 100 0.05 0.05 0 0 1 0\n",
+                  .disk_size = "2m"},
+        // A disk with no room left at all refuses a long record before writing it.
+        FaultCase{.name = "LongRecordOnAFullDisk", .status = 1,
+                  .err_lines = {"the time history has 1099608 steps", "but only 0.0 MB is free here"},
+                  .err_reason = "MB", .typed = "2 1 0 1 1 -0.001 8.2e6 0.02 0.02 0 0 1 1\n", .disk_size = "2m",
+                  .prepare = fill_the_disk},
         // 1.1 million steps, 145 MB, on a 2 MB disk: told, then refused before writing.
         FaultCase{.name = "DiskTooSmallForTheRecord", .status = 1,
                   .err_lines = {"the time history has 1099608 steps; the three response files take about 145 MB",
