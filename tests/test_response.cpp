@@ -487,4 +487,15 @@ TEST(ResponseTimeColumn, EveryStepOfALongRecordHasItsOwnTime) {
     }
     EXPECT_GT(repeats[0], 600000);
     EXPECT_EQ(repeats[1], 0);
+
+    // The report gives the time of each peak as the files print it, sixth decimal and all.
+    const std::string path = make_temp_dir() + "/pelmar.out";
+    std::FILE *silenced = rec.pFile[0];
+    rec.pFile[0] = std::fopen(path.c_str(), "w");
+    run_summary();
+    std::fclose(rec.pFile[0]);
+    rec.pFile[0] = silenced;
+    char at[64];
+    std::snprintf(at, sizeof at, "at %12.6e", static_cast<double>(rec.peak_step[1][0]) * rec.dt);
+    EXPECT_NE(read_file(path).find(at), std::string::npos) << at << " in\n" << read_file(path);
 }
