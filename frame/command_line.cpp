@@ -73,7 +73,8 @@ static const char *const help_text =
     "  1  a file or the console could not be written (also: the folder stayed locked by\n"
     "     another run, or the disk is too small for the record); the earlier files are kept\n"
     "  2  a wrong argument, or an answers file or output folder that cannot be used\n"
-    "  3  the answers were incomplete or not numbers; nothing is written\n"
+    "  3  the answers were incomplete or not numbers, or the unit answer not 1 or 2;\n"
+    "     nothing is written\n"
     "  4  the model is not physical (M not positive definite, K not positive semi-definite\n"
     "     or zero, an eigenvalue out of range, a record that cannot be counted, a response\n"
     "     that leaves double range); nothing is written\n";
